@@ -1,0 +1,87 @@
+/*
+ * The agent's constants and module-wide state.
+ *
+ * The resource script includes this header too, so everything that is not a
+ * plain #define stays behind RC_INVOKED.
+ */
+#ifndef AGENT_H
+#define AGENT_H
+
+/* Resources.  Every resource is in language 0x0404. */
+#define IDS_WINDOW_TITLE   103  /* window title, also used to find a running agent */
+#define IDS_PAINT_TEXT     106  /* deliberately absent: paints as empty text */
+#define IDI_AGENT          107  /* class icon, 32x32 and 16x16 */
+#define IDI_AGENT_SMALL    108  /* class small icon, 16x16 */
+#define IDS_WINDOW_CLASS   109  /* window class name, also used to find a running agent */
+#define IDM_AGENT_MENU     109  /* named by the class; no such menu exists */
+
+#ifndef RC_INVOKED
+
+#include <windows.h>
+
+/* Buffer sizes, in characters including the terminator. */
+enum {
+    IDENTITY_TEXT_CAPACITY = 100,
+    PATH_BUFFER_SIZE = 512
+};
+
+/* Window messages.  The device-event library is handed AGENT_MSG_BASE and
+ * delivers events as the next number. */
+#define AGENT_MSG_BASE      (WM_USER + 0x0100)  /* 0x0500 */
+#define AGENT_MSG_EVENT     (WM_USER + 0x0101)  /* 0x0501 */
+
+/* Event codes: the first 32-bit field of the record AGENT_MSG_EVENT points to. */
+#define AGENT_EVENT_LAUNCH  0x00000100u
+
+/* Selector handed to the device-event library with the subscription. */
+#define AGENT_HID_SELECTOR  0xFF00u
+
+/* Where the product records its installation directory (HKLM, read only). */
+#define AGENT_PRODUCT_KEY       "SOFTWARE\\Ostrel\\Corrandel"
+#define AGENT_INSTALL_DIR_VALUE "InstallDir"
+
+/* Programs tried in the installation directory, in this order. */
+#define AGENT_PRIMARY_FILE_PART  "\\Vorq.exe"
+#define AGENT_FALLBACK_FILE_PART "\\Duxo.exe"
+
+/* Opened through the shell when the product is not installed: a bare host
+ * name, which the shell's "open" verb takes for a web address. */
+#define AGENT_WEB_SITE "www.ostrel.com"
+
+/* Longest installation directory whose program paths still fit a
+ * PATH_BUFFER_SIZE buffer (both file parts have the same length). */
+enum {
+    MAX_INSTALL_DIR_LENGTH = PATH_BUFFER_SIZE - 1 - (sizeof(AGENT_PRIMARY_FILE_PART) - 1)
+};
+
+/* A named object in this session's namespace: the first start to create it
+ * is the agent, so two starts that both miss the window lookup cannot both
+ * become agents. */
+#define AGENT_INSTANCE_OBJECT "Local\\OstrelCorandel.Agent"
+
+/* The result above which WinExec has started a program. */
+#define WINEXEC_STARTED_THRESHOLD 31u
+
+/* Module-wide state, zero at process start. */
+extern char g_szWindowTitle[IDENTITY_TEXT_CAPACITY];
+extern char g_szWindowClass[IDENTITY_TEXT_CAPACITY];
+extern HINSTANCE g_hInstance;
+
+/* Start-up and instance control. */
+LPCSTR GetArgumentText(LPCSTR lpCommandLine, UINT codePage);
+BOOL IsQuitCommand(LPCSTR lpArgumentText);
+
+/* Agent window. */
+void RegisterAgentClass(HINSTANCE hInstance);
+BOOL CreateAgentWindow(HINSTANCE hInstance, int nCmdShow);
+LRESULT CALLBACK AgentWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL ReadEventCode(LPARAM lParam, DWORD *pdwCode);
+
+/* Launch action. */
+void LaunchProductApplication(void);
+
+/* Subscription call of the device-event library, imported by ordinal 2. */
+extern "C" __declspec(dllimport) BOOL WINAPI HidSubscribe(HWND hWnd, UINT message, DWORD selector);
+
+#endif /* RC_INVOKED */
+#endif /* AGENT_H */

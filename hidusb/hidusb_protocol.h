@@ -1,0 +1,65 @@
+/*
+ * Wire format between the stand-in device-event library (HIDUSB.dll, loaded
+ * into a subscribing process) and the programs that feed it events.
+ *
+ * Each subscribing process serves one message-mode named pipe, named
+ * HIDUSB_PIPE_PREFIX followed by its process id in decimal.  A client writes
+ * exactly one HidRequest and reads exactly one HidReply; the library refuses
+ * anything else without touching the subscribed window.
+ */
+#ifndef HIDUSB_PROTOCOL_H
+#define HIDUSB_PROTOCOL_H
+
+#include <windows.h>
+
+#define HIDUSB_PIPE_PREFIX "\\\\.\\pipe\\hidusb-"
+
+enum {
+    HIDUSB_MAGIC = 0x42444948,       /* "HIDB" in memory order */
+    HIDUSB_PROTOCOL_VERSION = 1
+};
+
+/* What a request asks the library to do. */
+enum HidRequestKind {
+    HID_REQUEST_EVENT = 1,  /* deliver message base+1 with a record holding code */
+    HID_REQUEST_BASE = 2,   /* deliver the base message with wParam and lParam */
+    HID_REQUEST_STATUS = 3  /* report the subscription; deliver nothing */
+};
+
+/* How the library answered. */
+enum HidReplyStatus {
+    HID_STATUS_OK = 0,
+    HID_STATUS_MALFORMED = 1,     /* wrong size, magic, version or kind */
+    HID_STATUS_NOT_SUBSCRIBED = 2 /* no window to deliver to (any more) */
+};
+
+#pragma pack(push, 4)
+typedef struct HidRequest {
+    DWORD magic;    /* HIDUSB_MAGIC */
+    DWORD version;  /* HIDUSB_PROTOCOL_VERSION */
+    DWORD kind;     /* HidRequestKind */
+    DWORD code;     /* event code, HID_REQUEST_EVENT only */
+    DWORD wParam;   /* HID_REQUEST_BASE only */
+    DWORD lParam;   /* HID_REQUEST_BASE only */
+} HidRequest;
+
+typedef struct HidReply {
+    DWORD magic;    /* HIDUSB_MAGIC */
+    DWORD status;   /* HidReplyStatus */
+    DWORD answer;   /* the window procedure's result, for deliveries */
+    DWORD window;   /* last subscribed window */
+    DWORD message;  /* last subscribed base message number */
+    DWORD selector; /* last subscription selector */
+    DWORD calls;    /* number of subscription calls so far */
+    DWORD delivered;/* number of messages delivered so far */
+} HidReply;
+
+/* The record whose address travels in lParam of message base+1.  Only the
+ * first field is part of the contract; the rest is the library's own. */
+typedef struct HidEventRecord {
+    DWORD code;
+    DWORD sequence;
+} HidEventRecord;
+#pragma pack(pop)
+
+#endif
