@@ -19,6 +19,9 @@
 
 #include <windows.h>
 
+/* The device-event library's subscription call, imported by ordinal 2. */
+#include "hidusb.h"
+
 /* Buffer sizes, in characters including the terminator. */
 enum {
     IDENTITY_TEXT_CAPACITY = 100,
@@ -80,8 +83,6 @@ BOOL ReadEventCode(LPARAM lParam, DWORD *pdwCode);
 /* Launch action. */
 void LaunchProductApplication(void);
 
-/* Subscription call of the device-event library, imported by ordinal 2. */
-extern "C" __declspec(dllimport) BOOL WINAPI HidSubscribe(HWND hWnd, UINT message, DWORD selector);
 
 #endif /* RC_INVOKED */
 #endif /* AGENT_H */

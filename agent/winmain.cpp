@@ -17,7 +17,7 @@ static BOOL ClaimAgentRole(void)
 {
     HANDLE hInstanceObject = CreateMutexA(NULL, FALSE, AGENT_INSTANCE_OBJECT);
     if (hInstanceObject == NULL)
-        return GetLastError() != ERROR_INVALID_HANDLE;
+        return TRUE;
     return GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
