@@ -126,12 +126,12 @@ HWND WaitForAgentWindow(DWORD pid, DWORD timeoutMs)
 
 HWND FindAgentWindow() { return FindWindowA(kWindowClass, kWindowTitle); }
 
-void StopAllAgents()
+bool StopAllWindows(const char *windowClass, const char *windowTitle)
 {
     for (int round = 0; round < 20; ++round) {
-        HWND hwnd = FindAgentWindow();
+        HWND hwnd = FindWindowA(windowClass, windowTitle);
         if (!hwnd)
-            return;
+            return true;
         DWORD pid = 0;
         GetWindowThreadProcessId(hwnd, &pid);
         HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
@@ -146,7 +146,10 @@ void StopAllAgents()
             Sleep(100);
         }
     }
+    return FindWindowA(windowClass, windowTitle) == NULL;
 }
+
+void StopAllAgents() { StopAllWindows(kWindowClass, kWindowTitle); }
 
 void RemoveProductKey()
 {
@@ -256,13 +259,6 @@ std::vector<Record> ReadRecords(const std::string &logPath)
         records.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
     }
     return records;
-}
-
-DWORD HandleCountOf(HANDLE process)
-{
-    DWORD count = 0;
-    GetProcessHandleCount(process, &count);
-    return count;
 }
 
 std::string Lower(std::string s)

@@ -58,7 +58,10 @@ Process Start(const std::string &program, const std::string &commandLine, int sh
 HWND WaitForAgentWindow(DWORD pid, DWORD timeoutMs = kWaitMs);
 // The window FindWindowA finds for the agent's class and title, if any.
 HWND FindAgentWindow();
-// Ends every agent on the desktop (quit message, then force).
+// Ends every process owning a top-level window of that class and title
+// (quit message, then force).  False when one is still there.
+bool StopAllWindows(const char *windowClass, const char *windowTitle);
+// Ends every agent on the desktop.
 void StopAllAgents();
 
 // Product installation, as an installer would write it.
@@ -82,9 +85,6 @@ struct Record {
     std::string commandLine;
 };
 std::vector<Record> ReadRecords(const std::string &logPath);
-
-// Handle count of a process, from the system.
-DWORD HandleCountOf(HANDLE process);
 
 std::string Lower(std::string s);
 std::string Quote(const std::string &s);

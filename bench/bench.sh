@@ -1,0 +1,270 @@
+# Sourced by ./dev bench: defines run_bench.
+#
+# Measures the agent side by side with the floor, a program that is nothing
+# but one hidden window and a message loop (bench/floor.cpp, built the way
+# the agent is), in one run and in one Wine prefix of its own:
+#
+#   file size and imported DLLs     objdump on the build machine
+#   resident memory                 VmRSS and RssAnon of the Wine process that
+#                                   runs the program (/proc/PID/status)
+#   start-up                        CreateProcess to the window being found
+#                                   (bench_driver, QueryPerformanceCounter)
+#   reaction                        the sender's launch event to the product
+#                                   program's entry point, against starting
+#                                   that program directly with CreateProcess
+#   idle cost                       CPU time and context switches of the
+#                                   process while nothing happens
+#
+# Every figure is the median over repeated runs; the table gives the agent's
+# figure, the floor's, and their ratio, and goes to build/bench/results.txt
+# with every sample in build/bench/samples.txt.  Exits non-zero with a plain
+# message when a measurement could not be made.
+#
+# Counts can be changed from the environment: BENCH_RUNS (start-up and
+# reaction trials of each side), BENCH_ROUNDS (memory and idle rounds),
+# BENCH_IDLE_SECONDS.
+
+BENCH_PREFIX=$BUILD/bench-prefix
+BENCH_OUT=$BUILD/bench
+BENCH_RUNS=${BENCH_RUNS:-11}
+BENCH_ROUNDS=${BENCH_ROUNDS:-7}
+BENCH_IDLE_SECONDS=${BENCH_IDLE_SECONDS:-10}
+# Time a freshly started program gets to finish starting up before its
+# memory is read and its idle time begins.
+BENCH_SETTLE_SECONDS=2
+BENCH_OBJDUMP=i686-w64-mingw32-objdump
+BENCH_PIDS=()
+
+bench_cleanup() {
+    local pid
+    for pid in "${BENCH_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    stop_wine "$BENCH_PREFIX"
+}
+
+# Runs bench_driver.exe under Wine; its samples go to standard output.  Its
+# output goes through files, not a pipe: under Wine the programs it starts
+# hold on to its standard handles, and a pipe would stay open as long as
+# any of them lived.
+bench_driver() {
+    local out=$BENCH_OUT/driver.out err=$BENCH_OUT/driver.err
+    if ! wine "$BENCH_OUT/bench_driver.exe" "$@" </dev/null >"$out" 2>"$err"; then
+        sed 's/^/  /' "$err" >&2
+        die "bench: bench_driver $* failed"
+    fi
+    tr -d '\r' <"$out"
+}
+
+# Checks that Linux process $1 is the Wine process running Windows program
+# $2: Wine makes the program's path its argv[0] and maps the program's
+# image from its file.
+bench_check_process() {
+    local pid=$1 exe argv0
+    exe=$(realpath -m "$2")
+    [ -r "/proc/$pid/cmdline" ] || die "bench: $(basename "$exe") (pid $pid) is not running"
+    argv0=$(tr '\0' '\n' <"/proc/$pid/cmdline" | head -n 1)
+    [ "$(realpath -m "$argv0")" = "$exe" ] \
+        || die "bench: pid $pid runs '$argv0', not $exe: cannot tell which process to measure"
+    awk -v f="$exe" 'substr($0, length($0) - length(f) + 1) == f { found = 1 } END { exit !found }' \
+        "/proc/$pid/maps" || die "bench: pid $pid does not map $exe"
+}
+
+# Dies unless Linux process $1 is still there to be read.
+bench_alive() {
+    [ -r "/proc/$1/status" ] || die "bench: the measured $2 (pid $1) ended while it was being measured"
+}
+
+# "<figure> <who> <value>" lines: memory in KiB.
+bench_memory() {
+    local who=$1 pid=$2
+    bench_alive "$pid" "$who"
+    awk -v who="$who" '/^VmRSS:/ { print "rss", who, $2 } /^RssAnon:/ { print "anon", who, $2 }' \
+        "/proc/$pid/status"
+}
+
+# A snapshot of a process's counters: "cpu TICKS" (utime + stime of the
+# whole process, ended threads included) and "task TID SWITCHES" per thread
+# (voluntary + involuntary context switches).
+bench_counters() {
+    local pid=$1
+    bench_alive "$pid" "program"
+    sed 's/.*) //' "/proc/$pid/stat" | awk '{ print "cpu", $12 + $13 }'
+    awk 'FNR == 1 { n = split(FILENAME, part, "/"); tid = part[n - 1] }
+         /^(non)?voluntary_ctxt_switches:/ { cs[tid] += $2 }
+         END { for (t in cs) print "task", t, cs[t] }' "/proc/$pid/task/"*/status
+}
+
+# Idle figures from two snapshots.  A thread that ended in between takes
+# its last switches with it; that is reported, since it means the process
+# was not idle.
+bench_idle_delta() {
+    local who=$1 before=$2 after=$3 hz
+    hz=$(getconf CLK_TCK)
+    awk -v who="$who" -v hz="$hz" '
+        FNR == 1 { file++ }
+        file == 1 && $1 == "cpu" { cpu0 = $2 }
+        file == 1 && $1 == "task" { cs0[$2] = $3 }
+        file == 2 && $1 == "cpu" { cpu1 = $2 }
+        file == 2 && $1 == "task" { cs1[$2] = $3; threads++ }
+        END {
+            for (t in cs1) switches += cs1[t] - cs0[t]
+            for (t in cs0) if (!(t in cs1)) ended++
+            printf "idle-cpu %s %.0f\n", who, (cpu1 - cpu0) * 1000 / hz
+            print "idle-cs", who, switches
+            print "threads", who, threads
+            if (ended) print "threads-ended", who, ended
+        }' "$before" "$after"
+}
+
+# One round: agent and floor started side by side from Linux, each as its
+# own Wine process, measured while both sit idle, then ended.
+bench_round() {
+    local agent=$BUILD/bin/agent.exe floor=$BENCH_OUT/floor.exe tmp=$BENCH_OUT/round
+    mkdir -p "$tmp"
+    wine "$agent" </dev/null >/dev/null 2>&1 &
+    local apid=$!
+    wine "$floor" </dev/null >/dev/null 2>&1 &
+    local fpid=$!
+    BENCH_PIDS+=("$apid" "$fpid")
+
+    bench_driver await >/dev/null
+    bench_check_process "$apid" "$agent"
+    bench_check_process "$fpid" "$floor"
+    sleep "$BENCH_SETTLE_SECONDS"
+
+    bench_memory agent "$apid"
+    bench_memory floor "$fpid"
+    bench_counters "$apid" >"$tmp/agent.0"
+    bench_counters "$fpid" >"$tmp/floor.0"
+    sleep "$BENCH_IDLE_SECONDS"
+    bench_counters "$apid" >"$tmp/agent.1"
+    bench_counters "$fpid" >"$tmp/floor.1"
+    bench_check_process "$apid" "$agent"
+    bench_check_process "$fpid" "$floor"
+    bench_idle_delta agent "$tmp/agent.0" "$tmp/agent.1"
+    bench_idle_delta floor "$tmp/floor.0" "$tmp/floor.1"
+
+    bench_driver quit
+    local pid rc
+    for pid in "$apid" "$fpid"; do
+        rc=0
+        wait "$pid" || rc=$?
+        [ "$rc" -eq 0 ] || die "bench: a measured program (pid $pid) ended with exit code $rc instead of on WM_QUIT"
+    done
+    BENCH_PIDS=()
+}
+
+bench_dll_names() {
+    "$BENCH_OBJDUMP" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//'
+}
+
+# Footprint on disk: "size" and "dlls" samples, and the DLL names.
+bench_static() {
+    local who=$1 exe=$2 names
+    names=$(bench_dll_names "$exe")
+    [ -n "$names" ] || die "bench: cannot read the imports of $exe"
+    echo "size $who $(stat -c %s "$exe")"
+    echo "dlls $who $(wc -w <<<"$names")"
+    echo "dll-names $who $names"
+}
+
+# The table: medians, agent over floor, and the spread of each side.
+bench_report() {
+    local samples=$1
+    awk -v runs="$BENCH_RUNS" -v rounds="$BENCH_ROUNDS" -v idle="$BENCH_IDLE_SECONDS" \
+        -v wine="$(wine --version 2>/dev/null)" -v cores="$(nproc)" '
+        function median(key,   n, i, j, t, v) {
+            n = count[key]
+            for (i = 1; i <= n; i++) v[i] = value[key, i]
+            for (i = 2; i <= n; i++)
+                for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+            low[key] = v[1]; high[key] = v[n]
+            return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+        }
+        function cell(x, decimals) { return sprintf("%." decimals "f", x) }
+        function row(key, label, decimals,   a, f, ratio, spread, line) {
+            if (!((key, "agent") in count) || !((key, "floor") in count)) {
+                missing = missing " " key
+                return
+            }
+            a = median(key SUBSEP "agent"); f = median(key SUBSEP "floor")
+            ratio = f != 0 ? sprintf("%.2f", a / f) : (a == 0 ? "both 0" : "-")
+            spread = ""
+            if (count[key, "agent"] > 1)
+                spread = cell(low[key, "agent"], decimals) "-" cell(high[key, "agent"], decimals) " / " \
+                         cell(low[key, "floor"], decimals) "-" cell(high[key, "floor"], decimals)
+            line = sprintf("%-44s %10s %10s %11s   %s", label, cell(a, decimals), cell(f, decimals), ratio, spread)
+            sub(/ +$/, "", line)
+            print line
+        }
+        $1 == "dll-names" { who = $2; $1 = ""; $2 = ""; sub(/^ +/, ""); names[who] = $0; next }
+        $1 == "threads-ended" { ended[$2] += $3; next }
+        NF == 3 { key = $1 SUBSEP $2; count[key]++; value[key, count[key]] = $3 }
+        END {
+            printf "agent.exe against the floor, %s, %s cores\n", wine, cores
+            printf "medians of %d start-up and reaction trials per side, %d memory and idle rounds\n", runs, rounds
+            printf "floor: one hidden window and a GetMessage loop, built with the agent'"'"'s flags\n\n"
+            printf "%-44s %10s %10s %11s   %s\n", "", "agent", "floor", "agent/floor", "spread: agent / floor (min-max)"
+            row("size", "executable file size (bytes)", 0)
+            row("dlls", "imported DLLs", 0)
+            row("rss", "resident memory VmRSS (KiB)", 0)
+            row("anon", "resident memory RssAnon (KiB)", 0)
+            row("threads", "threads of the process", 0)
+            row("startup", "start-up, to window found (ms)", 2)
+            row("reaction", "reaction, to product started (ms) [1]", 2)
+            row("idle-cpu", "idle CPU time over " idle " s (ms)", 0)
+            row("idle-cs", "idle context switches over " idle " s", 0)
+            printf "\nimports   agent: %s\n          floor: %s\n", names["agent"], names["floor"]
+            printf "[1] agent: launch event sent (HidSendEvent) to the product program'"'"'s entry point;\n"
+            printf "    floor: CreateProcess of the same program to its entry point.\n"
+            printf "memory, threads and idle figures are those of the program'"'"'s own Wine process;\n"
+            printf "wineserver and Wine'"'"'s services are not counted.\n"
+            if (ended["agent"] || ended["floor"])
+                printf "note: threads ended during idle time (agent %d, floor %d); their last switches are not counted\n", \
+                       ended["agent"], ended["floor"]
+            if (missing != "") { printf "missing figures:%s\n", missing; exit 1 }
+        }' "$samples"
+}
+
+run_bench() {
+    local n
+    for n in BENCH_RUNS BENCH_ROUNDS BENCH_IDLE_SECONDS; do
+        [[ ${!n} =~ ^[1-9][0-9]*$ ]] || die "bench: $n must be a whole number above 0, not '${!n}'"
+    done
+    local agent=$BUILD/bin/agent.exe floor=$BENCH_OUT/floor.exe
+    local f
+    for f in "$agent" "$BUILD/bin/HIDUSB.dll" "$floor" "$BENCH_OUT/bench_product.exe" \
+             "$BENCH_OUT/bench_driver.exe" "$BUILD/tests/recorder.exe"; do
+        [ -f "$f" ] || die "bench: $f was not built"
+    done
+    local samples=$BENCH_OUT/samples.txt results=$BENCH_OUT/results.txt
+    : >"$samples"
+
+    bench_static agent "$agent" >>"$samples"
+    bench_static floor "$floor" >>"$samples"
+
+    ensure_prefix "$BENCH_PREFIX" "$BUILD/tests/recorder.exe"
+    trap bench_cleanup EXIT
+    wine_env "$BENCH_PREFIX"
+    # One wineserver for the whole run, and Wine's own services started
+    # now, so that neither is part of any figure.
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+    say "bench: start-up, $BENCH_RUNS trials each"
+    bench_driver startup "$BENCH_RUNS" >>"$samples"
+    say "bench: reaction, $BENCH_RUNS trials each"
+    bench_driver reaction "$BENCH_RUNS" >>"$samples"
+    local round
+    for round in $(seq "$BENCH_ROUNDS"); do
+        say "bench: memory and ${BENCH_IDLE_SECONDS} s idle, round $round of $BENCH_ROUNDS"
+        bench_round >>"$samples"
+    done
+
+    bench_report "$samples" >"$results" || { cat "$results" >&2; die "bench: a figure is missing (samples: $samples)"; }
+    say ""
+    cat "$results"
+    say ""
+    say "bench: table in $results, every sample in $samples"
+}

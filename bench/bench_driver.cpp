@@ -1,0 +1,397 @@
+/*
+ * The Windows side of ./dev bench.  bench.sh runs it under Wine in the
+ * bench prefix; it prints one "<figure> <who> <value>" line per sample on
+ * standard output and a plain message on standard error when a measurement
+ * could not be made (exit code 1; 2 for a wrong command line).
+ *
+ *   bench_driver startup RUNS
+ *       start-up: from CreateProcess to FindWindowA finding the program's
+ *       window, polled without pause; agent.exe and floor.exe in turn.
+ *   bench_driver reaction RUNS
+ *       reaction: from the sender's launch event (HidSendEvent) to the entry
+ *       point of the product program the agent starts, against a direct
+ *       CreateProcess of the same program.  The product program stamps the
+ *       time and sets an event; the driver waits for that blocked, so that
+ *       it takes no processor time from either side while they work.
+ *   bench_driver await
+ *       waits for a running agent's and floor's windows and checks that the
+ *       agent is subscribed to the device library.
+ *   bench_driver quit
+ *       ends every agent and floor on the desktop.
+ *
+ * Times come from QueryPerformanceCounter; the product program reads the
+ * same clock at its entry point.  Each kind of trial is run once first
+ * without being counted, and the two sides of a comparison take turns
+ * going first.
+ */
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "agent_harness.h"
+#include "bench_names.h"
+#include "hidusb_client.h"
+
+using namespace harness;
+
+namespace {
+
+const DWORD kTimeoutMs = 20000;
+/* Pause between trials, so that one program's end is not the next one's
+ * start-up cost. */
+const DWORD kSettleMs = 250;
+
+LONGLONG g_frequency;
+
+LONGLONG Now()
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+double Ms(LONGLONG from, LONGLONG to) { return (double)(to - from) * 1000.0 / (double)g_frequency; }
+
+/* Processes this driver started and has not ended yet: a failed
+ * measurement ends them rather than leaving them behind. */
+Process *g_unended[2];
+
+[[noreturn]] void Fail(const std::string &message)
+{
+    for (Process *p : g_unended)
+        if (p != nullptr)
+            p->Kill();
+    fprintf(stderr, "bench_driver: %s\n", message.c_str());
+    fflush(stderr);
+    exit(1);
+}
+
+std::string Num(unsigned long n) { return std::to_string(n); }
+
+void Sample(const char *figure, const char *who, double value)
+{
+    printf("%s %s %.3f\n", figure, who, value);
+    fflush(stdout);
+}
+
+struct Resident {
+    const char *name;
+    std::string path;
+    const char *windowClass;
+    const char *windowTitle;
+};
+
+Resident Agent() { return {"agent", AgentPath(), kWindowClass, kWindowTitle}; }
+Resident Floor() { return {"floor", ProgramDir() + "floor.exe", BENCH_FLOOR_CLASS, BENCH_FLOOR_TITLE}; }
+
+/* Ends every process whose window matches r.  False when one is still there. */
+bool StopAll(const Resident &r) { return StopAllWindows(r.windowClass, r.windowTitle); }
+
+/* ------------------------------------------------------------ start-up */
+
+double TimeStartup(const Resident &r)
+{
+    const LONGLONG t0 = Now();
+    Process p = Start(r.path, Quote(r.path));
+    if (!p.Started())
+        Fail("cannot start " + r.path + " (error " + Num(GetLastError()) + ")");
+    g_unended[0] = &p;
+    HWND hwnd;
+    const DWORD startTick = GetTickCount();
+    while ((hwnd = FindWindowA(r.windowClass, r.windowTitle)) == NULL) {
+        if (GetTickCount() - startTick > kTimeoutMs)
+            Fail(std::string(r.name) + " started but showed no window within 20 s");
+    }
+    const LONGLONG t1 = Now();
+
+    DWORD owner = 0;
+    GetWindowThreadProcessId(hwnd, &owner);
+    if (owner != p.Pid())
+        Fail(std::string("the ") + r.name + " window found belongs to another process");
+    PostMessageA(hwnd, WM_QUIT, 0, 0);
+    DWORD code = p.Wait(kTimeoutMs);
+    if (code == STILL_ACTIVE)
+        Fail(std::string(r.name) + " did not end on WM_QUIT");
+    g_unended[0] = nullptr;
+    if (code != 0)
+        Fail(std::string(r.name) + " ended with exit code " + Num(code));
+    Sleep(kSettleMs);
+    return Ms(t0, t1);
+}
+
+int RunStartup(int runs)
+{
+    const Resident agent = Agent(), floor = Floor();
+    if (!StopAll(agent) || !StopAll(floor))
+        Fail("an agent or floor left from before will not end");
+    TimeStartup(agent);
+    TimeStartup(floor);
+    for (int run = 0; run < runs; ++run) {
+        const bool agentFirst = run % 2 == 0;
+        const Resident &first = agentFirst ? agent : floor;
+        const Resident &second = agentFirst ? floor : agent;
+        const double a = TimeStartup(first);
+        const double b = TimeStartup(second);
+        Sample("startup", first.name, a);
+        Sample("startup", second.name, b);
+    }
+    return 0;
+}
+
+/* ------------------------------------------------------------ reaction */
+
+unsigned long long ParseHex(const char **p)
+{
+    while (**p == ' ')
+        ++*p;
+    unsigned long long v = 0;
+    int digits = 0;
+    for (;; ++*p, ++digits) {
+        char c = **p;
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (d < 0)
+            break;
+        v = v << 4 | (unsigned)d;
+    }
+    if (digits == 0)
+        Fail("the product's stamp is malformed");
+    return v;
+}
+
+struct Stamp {
+    LONGLONG counter;
+    LONGLONG frequency;
+    DWORD pid;
+};
+
+HANDLE g_started; /* BENCH_STARTED_EVENT, set by the product program */
+
+/* Waits, blocked, for the product program to signal that its stamp is
+ * written, and reads the stamp. */
+Stamp AwaitStamp(const std::string &path)
+{
+    if (WaitForSingleObject(g_started, kTimeoutMs) != WAIT_OBJECT_0)
+        Fail("the product program did not start within 20 s");
+    /* The product held the file exclusively until its line was whole. */
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        Fail("the product program started but wrote no " + path);
+    char text[80] = "";
+    DWORD got = 0;
+    ReadFile(h, text, sizeof text - 1, &got, NULL);
+    CloseHandle(h);
+    text[got] = '\0';
+    const char *p = text;
+    Stamp s;
+    s.counter = (LONGLONG)ParseHex(&p);
+    s.frequency = (LONGLONG)ParseHex(&p);
+    s.pid = (DWORD)ParseHex(&p);
+    if (s.frequency != g_frequency)
+        Fail("the product's counter frequency differs from ours: not one clock");
+    return s;
+}
+
+void WaitForProcess(DWORD pid)
+{
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (h) {
+        WaitForSingleObject(h, kTimeoutMs);
+        CloseHandle(h);
+    }
+}
+
+struct ReactionBed {
+    std::string base;
+    std::string productDir;
+    std::string productPath;
+    std::string stampPath;
+    Process agent;
+};
+
+/* The agent's way: one launch event through the device library. */
+double TimeAgentReaction(ReactionBed &bed, double *callMs)
+{
+    DeleteFileA(bed.stampPath.c_str());
+    ResetEvent(g_started);
+    DWORD answer = 0xFFFFFFFF;
+    const LONGLONG t0 = Now();
+    DWORD error = HidSendEvent(bed.agent.Pid(), HID_EVENT_LAUNCH, &answer, kTimeoutMs);
+    const LONGLONG returned = Now();
+    if (error != ERROR_SUCCESS)
+        Fail("the launch event was not delivered (error " + Num(error) + ")");
+    const Stamp s = AwaitStamp(bed.stampPath);
+    WaitForProcess(s.pid);
+    WaitForChildrenOf(bed.agent.Pid());
+    if (!bed.agent.Running())
+        Fail("the agent ended during a launch");
+    *callMs = Ms(t0, returned);
+    Sleep(kSettleMs);
+    return Ms(t0, s.counter);
+}
+
+/* The floor: the same program started directly, the way the agent starts
+ * it (quoted path, normal show state, the installation folder as its
+ * current directory). */
+double TimeDirectReaction(ReactionBed &bed)
+{
+    DeleteFileA(bed.stampPath.c_str());
+    ResetEvent(g_started);
+    const LONGLONG t0 = Now();
+    Process p = Start(bed.productPath, Quote(bed.productPath), SW_SHOWNORMAL, false, bed.productDir);
+    if (!p.Started())
+        Fail("cannot start " + bed.productPath + " (error " + Num(GetLastError()) + ")");
+    g_unended[0] = &p;
+    const Stamp s = AwaitStamp(bed.stampPath);
+    DWORD code = p.Wait(kTimeoutMs);
+    if (code == STILL_ACTIVE)
+        Fail("the product program did not end");
+    g_unended[0] = nullptr;
+    if (code != 0)
+        Fail("the product program ended with exit code " + Num(code));
+    if (s.pid != p.Pid())
+        Fail("the stamp was written by another process");
+    Sleep(kSettleMs);
+    return Ms(t0, s.counter);
+}
+
+int RunReaction(int runs)
+{
+    ReactionBed bed;
+    bed.base = MakeTempDir("ostrel-bench");
+    bed.productDir = bed.base + "\\product";
+    bed.productPath = bed.productDir + "\\Vorq.exe";
+    bed.stampPath = bed.base + "\\stamp.txt";
+    if (!CreateDirectoryA(bed.productDir.c_str(), NULL))
+        Fail("cannot create " + bed.productDir);
+    const std::string product = ProgramDir() + "bench_product.exe";
+    if (!CopyFileA(product.c_str(), bed.productPath.c_str(), FALSE))
+        Fail("cannot copy " + product);
+    if (!WriteInstallDirText(bed.productDir))
+        Fail(std::string("cannot write the product's installation folder to HKLM\\") + kProductKey);
+    SetEnvironmentVariableA(BENCH_STAMP_VARIABLE, bed.stampPath.c_str());
+    g_started = CreateEventA(NULL, FALSE, FALSE, BENCH_STARTED_EVENT);
+    if (g_started == NULL || GetLastError() == ERROR_ALREADY_EXISTS)
+        Fail("cannot create the " BENCH_STARTED_EVENT " event, or another holds it");
+
+    /* The agent inherits our environment, and hands it on to the product. */
+    StopAllAgents();
+    bed.agent = Start(AgentPath(), Quote(AgentPath()));
+    if (!bed.agent.Started())
+        Fail("cannot start " + AgentPath() + " (error " + Num(GetLastError()) + ")");
+    g_unended[1] = &bed.agent;
+    HWND hwnd = WaitForAgentWindow(bed.agent.Pid(), kTimeoutMs);
+    if (!hwnd)
+        Fail("the agent showed no window within 20 s");
+    HidReply status{};
+    if (HidQueryStatus(bed.agent.Pid(), &status, kTimeoutMs) != ERROR_SUCCESS ||
+        status.window != (DWORD)(ULONG_PTR)hwnd)
+        Fail("the agent is not subscribed to the device library");
+
+    double call;
+    TimeAgentReaction(bed, &call);
+    TimeDirectReaction(bed);
+    for (int run = 0; run < runs; ++run) {
+        double agentMs, directMs;
+        if (run % 2 == 0) {
+            agentMs = TimeAgentReaction(bed, &call);
+            directMs = TimeDirectReaction(bed);
+        } else {
+            directMs = TimeDirectReaction(bed);
+            agentMs = TimeAgentReaction(bed, &call);
+        }
+        Sample("reaction", "agent", agentMs);
+        Sample("reaction", "floor", directMs);
+        Sample("event-call", "agent", call);
+    }
+
+    PostMessageA(hwnd, WM_QUIT, 0, 0);
+    if (bed.agent.Wait(kTimeoutMs) == STILL_ACTIVE)
+        Fail("the agent did not end on WM_QUIT");
+    g_unended[1] = nullptr;
+    RemoveProductKey();
+    SetEnvironmentVariableA(BENCH_STAMP_VARIABLE, NULL);
+    RemoveTree(bed.base);
+    CloseHandle(g_started);
+    return 0;
+}
+
+/* ------------------------------------------------ resident measurement */
+
+HWND AwaitWindow(const Resident &r)
+{
+    const DWORD startTick = GetTickCount();
+    for (;;) {
+        HWND hwnd = FindWindowA(r.windowClass, r.windowTitle);
+        if (hwnd)
+            return hwnd;
+        if (GetTickCount() - startTick > kTimeoutMs)
+            Fail(std::string("no ") + r.name + " window within 20 s");
+        Sleep(10);
+    }
+}
+
+int RunAwait()
+{
+    HWND agentWindow = AwaitWindow(Agent());
+    HWND floorWindow = AwaitWindow(Floor());
+    DWORD agentPid = 0, floorPid = 0;
+    GetWindowThreadProcessId(agentWindow, &agentPid);
+    GetWindowThreadProcessId(floorWindow, &floorPid);
+    /* The window exists a moment before the subscription. */
+    HidReply status{};
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    for (int attempt = 0; attempt < 200 && error == ERROR_FILE_NOT_FOUND; ++attempt) {
+        error = HidQueryStatus(agentPid, &status, kTimeoutMs);
+        if (error == ERROR_FILE_NOT_FOUND)
+            Sleep(50);
+    }
+    if (error != ERROR_SUCCESS)
+        Fail("the agent serves no device channel (error " + Num(error) + ")");
+    if (status.window != (DWORD)(ULONG_PTR)agentWindow || status.message != kMsgBase || status.calls != 1)
+        Fail("the agent's subscription is not its window's");
+    printf("agent pid %lu subscribed, floor pid %lu\n", agentPid, floorPid);
+    return 0;
+}
+
+int RunQuit()
+{
+    if (!StopAll(Agent()) || !StopAll(Floor()))
+        Fail("an agent or floor will not end");
+    return 0;
+}
+
+int Usage()
+{
+    fprintf(stderr, "usage: bench_driver startup RUNS | reaction RUNS | await | quit\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    g_frequency = f.QuadPart;
+
+    if (argc < 2)
+        return Usage();
+    const std::string mode = argv[1];
+    if (mode == "startup" || mode == "reaction") {
+        int runs = argc == 3 ? atoi(argv[2]) : 0;
+        if (runs < 1)
+            return Usage();
+        return mode == "startup" ? RunStartup(runs) : RunReaction(runs);
+    }
+    if (argc != 2)
+        return Usage();
+    if (mode == "await")
+        return RunAwait();
+    if (mode == "quit")
+        return RunQuit();
+    return Usage();
+}

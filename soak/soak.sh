@@ -1,0 +1,53 @@
+# Sourced by ./dev soak: defines run_soak.
+#
+# Runs the soak driver (build/soak/soak.exe, see soak.cpp) in a Wine prefix
+# of its own, build/soak-prefix, with the recorder registered as the
+# browser.  The driver starts the agent, works it through its phases, prints
+# the figures and exits non-zero on any fault; this script sets the stage and
+# makes sure nothing of the prefix is left running afterwards.
+#
+#   SOAK_SEED=N      repeat a run's random choices (the driver prints its seed)
+#   SOAK_AGENT=PATH  soak another agent.exe (a Linux path, HIDUSB.dll beside it)
+#   SOAK_ARGS="..."  more driver options: --messages N --launches N --events N
+
+run_soak() {
+    local prefix=$BUILD/soak-prefix
+    local driver=$BUILD/soak/soak.exe
+    [ -f "$driver" ] || die "soak: no driver at $driver"
+    ensure_prefix "$prefix" "$BUILD/tests/recorder.exe"
+    # shellcheck disable=SC2064  # the prefix is fixed now
+    trap "stop_wine '$prefix'" EXIT
+    wine_env "$prefix"
+    # No debugger for a program that faults: the agent is to end with its
+    # exception code, which the driver reports, rather than sit in one.
+    if [ ! -f "$prefix/.soak-no-debugger" ]; then
+        local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+        { wine reg add "$aedebug" /v Debugger /d '' /f && wine reg add "$aedebug" /v Auto /d 1 /f; } >/dev/null 2>&1 \
+            || die "soak: could not turn off the debugger in $prefix"
+        wineserver -w
+        touch "$prefix/.soak-no-debugger"
+    fi
+    # One wineserver for the whole run, and Wine's own background services
+    # started now, detached from our output.
+    wineserver -p
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+    local args=()
+    [ -z "${SOAK_SEED:-}" ] || args+=(--seed "$SOAK_SEED")
+    if [ -n "${SOAK_AGENT:-}" ]; then
+        [ -f "$SOAK_AGENT" ] || die "soak: no agent at $SOAK_AGENT"
+        [ -f "$(dirname "$SOAK_AGENT")/HIDUSB.dll" ] || die "soak: no HIDUSB.dll beside $SOAK_AGENT"
+        args+=(--agent "$(winepath -w "$SOAK_AGENT" 2>/dev/null)")
+    fi
+    # shellcheck disable=SC2206  # word splitting of SOAK_ARGS is intended
+    args+=(${SOAK_ARGS:-})
+
+    # The driver bounds every wait for the agent; this bound is for the
+    # driver itself.
+    local rc=0
+    timeout --kill-after=10 1200 wine "$driver" "${args[@]}" </dev/null || rc=$?
+    if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+        die "soak: the driver itself did not finish within 20 minutes"
+    fi
+    [ "$rc" -eq 0 ] || die "soak: failed (driver exit code $rc)"
+}
