@@ -10,9 +10,11 @@ char g_szWindowClass[IDENTITY_TEXT_CAPACITY];
 HINSTANCE g_hInstance;
 
 /* The window lookup alone leaves a gap between a start's lookup and its
- * window's creation.  The first start to create the named object closes it;
- * the handle stays open until the process ends.  When the object cannot be
- * made at all, the window lookup is all there is, as before. */
+ * window's creation, in which a second start also finds no agent.  Only the
+ * first start to create the named object goes on to be the agent; its handle
+ * stays open until the process ends.  When the object cannot be made at all
+ * (a different kind of object holds the name), the window lookup is all
+ * there is, as before. */
 static BOOL ClaimAgentRole(void)
 {
     HANDLE hInstanceObject = CreateMutexA(NULL, FALSE, AGENT_INSTANCE_OBJECT);

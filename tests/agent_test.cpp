@@ -144,6 +144,9 @@ TEST_F(AgentTest, BecomesHiddenSubscribedAgentWhateverTheShowState)
         EXPECT_EQ(hwnd, FindAgentWindow());
         EXPECT_FALSE(IsWindowVisible(hwnd));
         EXPECT_EQ(nullptr, GetMenu(hwnd));
+        // Of the class record only the style can be read from another
+        // process under Wine.
+        EXPECT_EQ((DWORD)(CS_HREDRAW | CS_VREDRAW), GetClassLongA(hwnd, GCL_STYLE));
         EXPECT_EQ(WS_OVERLAPPEDWINDOW, GetWindowLongA(hwnd, GWL_STYLE) & WS_OVERLAPPEDWINDOW);
 
         HidReply status{};
@@ -339,6 +342,21 @@ TEST_F(AgentTest, OfSimultaneousStartsExactlyOneBecomesAgent)
     }
 }
 
+TEST_F(AgentTest, InstanceObjectOfAnotherKindLeavesWindowLookupInCharge)
+{
+    // An event squatting on the instance object's name: the mutex cannot be
+    // made, and the start must still become the agent.
+    HANDLE squatter = CreateEventA(NULL, TRUE, FALSE, "Local\\OstrelCorandel.Agent");
+    ASSERT_NE(nullptr, squatter);
+    HWND hwnd = StartAgent();
+    EXPECT_NE(nullptr, hwnd) << "did not become the agent";
+    EXPECT_EQ(0u, RunOnce(Quote(AgentPath()))) << "second start";
+    EXPECT_TRUE(agent_.Running());
+    EXPECT_EQ(0u, RunOnce(Quote(AgentPath()) + " q"));
+    EXPECT_EQ(0u, agent_.Wait(kWaitMs));
+    CloseHandle(squatter);
+}
+
 TEST_F(AgentTest, DoesNotStartWithoutDeviceLibrary)
 {
     std::string dir = base_ + "\\alone";
@@ -429,6 +447,7 @@ TEST_F(AgentTest, LaunchFallsBackToSecondProgram)
     ASSERT_EQ(1u, records.size()) << Describe(records);
     EXPECT_EQ(Lower(dir + "\\Duxo.exe"), Lower(records[0].program));
     EXPECT_EQ(Lower(dir), Lower(records[0].directory));
+    EXPECT_EQ(Quote(dir + "\\Duxo.exe"), records[0].commandLine);
 }
 
 TEST_F(AgentTest, EveryLaunchEventStartsAnotherCopy)
@@ -519,7 +538,10 @@ TEST_F(AgentTest, UnstartableProductDoesNothingVisible)
 {
     const std::string empty = MakeProduct("empty", false, false);
     const std::string dir502 = "C:\\" + std::string(499, 'd');  // 502 characters
+    // A quote in the directory would end the quoted path early and start
+    // this program instead.
     const std::string quoted = base_ + "\\a\" b";
+    ASSERT_TRUE(CopyRecorderTo(base_ + "\\a.exe"));
     const std::string cases[] = {empty, dir502, quoted};
     ASSERT_NE(nullptr, StartAgent());
     for (const std::string &value : cases) {
