@@ -34,11 +34,19 @@ demo_wait_record() {
 
 demo_records() { [ -f "$DEMO_LOG" ] && wc -l <"$DEMO_LOG" || echo 0; }
 
-demo_launch() {
-    local answer
+# Sends the launch event and checks that the log line of what it started
+# holds the text $1; $2 says what was expected, in words.
+demo_launch_expect() {
+    local needle=$1 expected=$2 answer n
+    n=$(demo_records)
     answer=$(wine "$BUILD/bin/hidusb-send.exe" launch 2>&1 | tr -d '\r')
     demo_saw "hidusb-send launch: $answer"
     [ "$answer" = "answer 0" ] || demo_fail "the agent did not answer the launch event with 0"
+    if demo_wait_record "$n"; then
+        [[ "$DEMO_LINE" == *"$needle"* ]] || demo_fail "that is not $expected"
+    else
+        demo_fail "nothing was started, expected $expected"
+    fi
 }
 
 run_demo() {
@@ -94,25 +102,12 @@ run_demo() {
     fi
 
     demo_step "Sending the launch event through the device library"
-    local n
-    n=$(demo_records)
-    demo_launch
-    if demo_wait_record "$n"; then
-        [[ "$DEMO_LINE" == *'\Vorq.exe|'"$product_win"'|'* ]] || demo_fail "that is not Vorq.exe in the product folder"
-    else
-        demo_fail "nothing was started"
-    fi
+    demo_launch_expect "\\Vorq.exe|$product_win|" "Vorq.exe in the product folder"
 
     demo_step "Taking Vorq.exe away, then sending the launch event"
     rm -f "$product_dir/Vorq.exe"
     demo_saw "product folder now holds: $(cd "$product_dir" && echo *)"
-    n=$(demo_records)
-    demo_launch
-    if demo_wait_record "$n"; then
-        [[ "$DEMO_LINE" == *'\Duxo.exe|'"$product_win"'|'* ]] || demo_fail "that is not Duxo.exe in the product folder"
-    else
-        demo_fail "nothing was started"
-    fi
+    demo_launch_expect "\\Duxo.exe|$product_win|" "Duxo.exe in the product folder"
 
     demo_step "Uninstalling the product (registry key removed), then sending the launch event"
     wine reg delete "$key" /f >/dev/null 2>&1
@@ -121,13 +116,7 @@ run_demo() {
     else
         demo_saw "registry: $key is gone"
     fi
-    n=$(demo_records)
-    demo_launch
-    if demo_wait_record "$n"; then
-        [[ "$DEMO_LINE" == *recorder.exe*www.ostrel.com* ]] || demo_fail "the browser was not asked for the vendor's web site"
-    else
-        demo_fail "no browser was opened"
-    fi
+    demo_launch_expect 'recorder.exe" "http://www.ostrel.com"' "the browser opening the vendor's web site"
 
     demo_step "Ending the agent with agent.exe q"
     code=0
