@@ -83,6 +83,5 @@ BOOL ReadEventCode(LPARAM lParam, DWORD *pdwCode);
 /* Launch action. */
 void LaunchProductApplication(void);
 
-
 #endif /* RC_INVOKED */
 #endif /* AGENT_H */

@@ -246,11 +246,8 @@ run_bench() {
 
     ensure_prefix "$BENCH_PREFIX" "$BUILD/tests/recorder.exe"
     trap bench_cleanup EXIT
-    wine_env "$BENCH_PREFIX"
-    # One wineserver for the whole run, and Wine's own services started
-    # now, so that neither is part of any figure.
-    wineserver -p </dev/null >/dev/null 2>&1
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    # Wine's own services start now, so that they are part of no figure.
+    start_wine_session "$BENCH_PREFIX"
 
     say "bench: start-up, $BENCH_RUNS trials each"
     bench_driver startup "$BENCH_RUNS" >>"$samples"

@@ -27,10 +27,7 @@ run_soak() {
         wineserver -w
         touch "$prefix/.soak-no-debugger"
     fi
-    # One wineserver for the whole run, and Wine's own background services
-    # started now, detached from our output.
-    wineserver -p
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    start_wine_session "$prefix"
 
     local args=()
     [ -z "${SOAK_SEED:-}" ] || args+=(--seed "$SOAK_SEED")
