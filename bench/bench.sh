@@ -24,15 +24,14 @@
 # reaction trials of each side), BENCH_ROUNDS (memory and idle rounds),
 # BENCH_IDLE_SECONDS.
 
-BENCH_PREFIX=$BUILD/bench-prefix
-BENCH_OUT=$BUILD/bench
+BENCH_PREFIX=$WBUILD/bench-prefix
+BENCH_OUT=$WBUILD/bench
 BENCH_RUNS=${BENCH_RUNS:-11}
 BENCH_ROUNDS=${BENCH_ROUNDS:-7}
 BENCH_IDLE_SECONDS=${BENCH_IDLE_SECONDS:-10}
 # Time a freshly started program gets to finish starting up before its
 # memory is read and its idle time begins.
 BENCH_SETTLE_SECONDS=2
-BENCH_OBJDUMP=i686-w64-mingw32-objdump
 BENCH_PIDS=()
 
 bench_cleanup() {
@@ -49,7 +48,7 @@ bench_cleanup() {
 # any of them lived.
 bench_driver() {
     local out=$BENCH_OUT/driver.out err=$BENCH_OUT/driver.err
-    if ! wine "$BENCH_OUT/bench_driver.exe" "$@" </dev/null >"$out" 2>"$err"; then
+    if ! wine_run "$BENCH_OUT/bench_driver.exe" "$@" </dev/null >"$out" 2>"$err"; then
         sed 's/^/  /' "$err" >&2
         die "bench: bench_driver $* failed"
     fi
@@ -120,11 +119,11 @@ bench_idle_delta() {
 # One round: agent and floor started side by side from Linux, each as its
 # own Wine process, measured while both sit idle, then ended.
 bench_round() {
-    local agent=$BUILD/bin/agent.exe floor=$BENCH_OUT/floor.exe tmp=$BENCH_OUT/round
+    local agent=$WBUILD/bin/agent.exe floor=$BENCH_OUT/floor.exe tmp=$BENCH_OUT/round
     mkdir -p "$tmp"
-    wine "$agent" </dev/null >/dev/null 2>&1 &
+    "$W_LOADER" "$agent" </dev/null >/dev/null 2>&1 &
     local apid=$!
-    wine "$floor" </dev/null >/dev/null 2>&1 &
+    "$W_LOADER" "$floor" </dev/null >/dev/null 2>&1 &
     local fpid=$!
     BENCH_PIDS+=("$apid" "$fpid")
 
@@ -156,7 +155,7 @@ bench_round() {
 }
 
 bench_dll_names() {
-    "$BENCH_OBJDUMP" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//'
+    "$W_OBJDUMP" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//'
 }
 
 # Footprint on disk: "size" and "dlls" samples, and the DLL names.
@@ -173,7 +172,7 @@ bench_static() {
 bench_report() {
     local samples=$1
     awk -v runs="$BENCH_RUNS" -v rounds="$BENCH_ROUNDS" -v idle="$BENCH_IDLE_SECONDS" \
-        -v wine="$(wine --version 2>/dev/null)" -v cores="$(nproc)" '
+        -v wine="$(wine_run --version 2>/dev/null)" -v cores="$(nproc)" '
         function median(key,   n, i, j, t, v) {
             n = count[key]
             for (i = 1; i <= n; i++) v[i] = value[key, i]
@@ -232,10 +231,10 @@ run_bench() {
     for n in BENCH_RUNS BENCH_ROUNDS BENCH_IDLE_SECONDS; do
         [[ ${!n} =~ ^[1-9][0-9]*$ ]] || die "bench: $n must be a whole number above 0, not '${!n}'"
     done
-    local agent=$BUILD/bin/agent.exe floor=$BENCH_OUT/floor.exe
+    local agent=$WBUILD/bin/agent.exe floor=$BENCH_OUT/floor.exe
     local f
-    for f in "$agent" "$BUILD/bin/HIDUSB.dll" "$floor" "$BENCH_OUT/bench_product.exe" \
-             "$BENCH_OUT/bench_driver.exe" "$BUILD/tests/recorder.exe"; do
+    for f in "$agent" "$WBUILD/bin/HIDUSB.dll" "$floor" "$BENCH_OUT/bench_product.exe" \
+             "$BENCH_OUT/bench_driver.exe" "$WBUILD/tests/recorder.exe"; do
         [ -f "$f" ] || die "bench: $f was not built"
     done
     local samples=$BENCH_OUT/samples.txt results=$BENCH_OUT/results.txt
@@ -244,7 +243,7 @@ run_bench() {
     bench_static agent "$agent" >>"$samples"
     bench_static floor "$floor" >>"$samples"
 
-    ensure_prefix "$BENCH_PREFIX" "$BUILD/tests/recorder.exe"
+    ensure_prefix "$BENCH_PREFIX" "$WBUILD/tests/recorder.exe"
     trap bench_cleanup EXIT
     # Wine's own services start now, so that they are part of no figure.
     start_wine_session "$BENCH_PREFIX"

@@ -288,7 +288,7 @@ int RunReaction(int runs)
         Fail("the agent showed no window within 20 s");
     HidReply status{};
     if (HidQueryStatus(bed.agent.Pid(), &status, kTimeoutMs) != ERROR_SUCCESS ||
-        status.window != (DWORD)(ULONG_PTR)hwnd)
+        HidReplyWindow(status) != hwnd)
         Fail("the agent is not subscribed to the device library");
 
     double call;
@@ -351,7 +351,7 @@ int RunAwait()
     }
     if (error != ERROR_SUCCESS)
         Fail("the agent serves no device channel (error " + Num(error) + ")");
-    if (status.window != (DWORD)(ULONG_PTR)agentWindow || status.message != kMsgBase || status.calls != 1)
+    if (HidReplyWindow(status) != agentWindow || status.message != kMsgBase || status.calls != 1)
         Fail("the agent's subscription is not its window's");
     printf("agent pid %lu subscribed, floor pid %lu\n", agentPid, floorPid);
     return 0;

@@ -1,15 +1,13 @@
-# Cross-build for 32-bit Windows with Debian's MinGW-w64 (posix threading
-# variant, which GoogleTest needs for std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 32-bit Windows with Debian's MinGW-w64.  This is what ships.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
-set(CMAKE_OBJDUMP ${MINGW_TRIPLET}-objdump)
+set(SHIPPED_WIDTH TRUE)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# What differs between the widths, read by cmake/windows-abi.cmake and the
+# tests: 32-bit stdcall names carry "@<argument bytes>" (and the linker's
+# a leading underscore), the PE header is PE32, Wine's loader is the 32-bit one.
+set(WIN_STDCALL_DECORATED TRUE)
+set(WIN_PE_MAGIC 010b)
+set(WINE_LOADER /usr/lib/wine/wine)
+
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

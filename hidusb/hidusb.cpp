@@ -144,7 +144,7 @@ void ServeClient(OVERLAPPED *ov)
     }
 
     Subscription subscription = CurrentSubscription();
-    reply.window = (DWORD)(ULONG_PTR)subscription.window;
+    reply.window = (ULONG_PTR)subscription.window;
     reply.message = subscription.message;
     reply.selector = subscription.selector;
     reply.calls = subscription.calls;

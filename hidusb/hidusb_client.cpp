@@ -197,7 +197,7 @@ DWORD HidSendEvent(DWORD pid, DWORD code, DWORD *answer, DWORD timeoutMs)
     return error;
 }
 
-DWORD HidSendBase(DWORD pid, DWORD wParam, DWORD lParam, DWORD *answer, DWORD timeoutMs)
+DWORD HidSendBase(DWORD pid, ULONGLONG wParam, ULONGLONG lParam, DWORD *answer, DWORD timeoutMs)
 {
     HidRequest request = MakeRequest(HID_REQUEST_BASE);
     request.wParam = wParam;

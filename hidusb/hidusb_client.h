@@ -24,7 +24,10 @@ DWORD HidTransact(DWORD pid, const HidRequest *request, HidReply *reply, DWORD t
 /* Convenience forms of HidTransact.  *answer receives the window's answer.
  * A reply whose status is not HID_STATUS_OK gives ERROR_INVALID_DATA. */
 DWORD HidSendEvent(DWORD pid, DWORD code, DWORD *answer, DWORD timeoutMs);
-DWORD HidSendBase(DWORD pid, DWORD wParam, DWORD lParam, DWORD *answer, DWORD timeoutMs);
+DWORD HidSendBase(DWORD pid, ULONGLONG wParam, ULONGLONG lParam, DWORD *answer, DWORD timeoutMs);
+
+/* The window a status reply names. */
+inline HWND HidReplyWindow(const HidReply &reply) { return (HWND)(ULONG_PTR)reply.window; }
 DWORD HidQueryStatus(DWORD pid, HidReply *reply, DWORD timeoutMs);
 
 /* Sends raw bytes down the channel, for tests of malformed requests.

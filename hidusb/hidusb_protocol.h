@@ -16,7 +16,7 @@
 
 enum {
     HIDUSB_MAGIC = 0x42444948,       /* "HIDB" in memory order */
-    HIDUSB_PROTOCOL_VERSION = 1
+    HIDUSB_PROTOCOL_VERSION = 2
 };
 
 /* What a request asks the library to do. */
@@ -33,21 +33,24 @@ enum HidReplyStatus {
     HID_STATUS_NOT_SUBSCRIBED = 2 /* no window to deliver to (any more) */
 };
 
+/* The same layout for 32-bit and 64-bit programs: window handles and message
+ * parameters travel as 64 bits, so a sender of either width serves a
+ * subscriber of either width without cutting a 64-bit LPARAM short. */
 #pragma pack(push, 4)
 typedef struct HidRequest {
     DWORD magic;    /* HIDUSB_MAGIC */
     DWORD version;  /* HIDUSB_PROTOCOL_VERSION */
     DWORD kind;     /* HidRequestKind */
     DWORD code;     /* event code, HID_REQUEST_EVENT only */
-    DWORD wParam;   /* HID_REQUEST_BASE only */
-    DWORD lParam;   /* HID_REQUEST_BASE only */
+    ULONGLONG wParam; /* HID_REQUEST_BASE only */
+    ULONGLONG lParam; /* HID_REQUEST_BASE only */
 } HidRequest;
 
 typedef struct HidReply {
     DWORD magic;    /* HIDUSB_MAGIC */
     DWORD status;   /* HidReplyStatus */
     DWORD answer;   /* the window procedure's result, for deliveries */
-    DWORD window;   /* last subscribed window */
+    ULONGLONG window; /* last subscribed window */
     DWORD message;  /* last subscribed base message number */
     DWORD selector; /* last subscription selector */
     DWORD calls;    /* number of subscription calls so far */

@@ -44,9 +44,9 @@ int UsageError(const char *problem, const char *detail)
     return kExitUsage;
 }
 
-/* Decimal, or hexadecimal after 0x; the whole of text, within 32 bits.
+/* Decimal, or hexadecimal after 0x; the whole of text, up to max.
  * (Leading zeros do not mean octal: event codes are written in decimal.) */
-bool ParseNumber(const char *text, DWORD *value)
+bool ParseNumber(const char *text, ULONGLONG max, ULONGLONG *value)
 {
     int base = 10;
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -58,10 +58,26 @@ bool ParseNumber(const char *text, DWORD *value)
     char *end;
     errno = 0;
     unsigned long long parsed = strtoull(text, &end, base);
-    if (*end != '\0' || errno == ERANGE || parsed > 0xFFFFFFFFull)
+    if (*end != '\0' || errno == ERANGE || parsed > max)
         return false;
-    *value = (DWORD)parsed;
+    *value = parsed;
     return true;
+}
+
+/* Event codes, process ids and times are 32-bit. */
+bool ParseNumber(const char *text, DWORD *value)
+{
+    ULONGLONG wide;
+    if (!ParseNumber(text, 0xFFFFFFFFull, &wide))
+        return false;
+    *value = (DWORD)wide;
+    return true;
+}
+
+/* Message parameters are as wide as a 64-bit subscriber takes them. */
+bool ParseNumber(const char *text, ULONGLONG *value)
+{
+    return ParseNumber(text, ~0ull, value);
 }
 
 int Failure(DWORD pid, DWORD error, DWORD timeoutMs)
@@ -171,7 +187,7 @@ int main(int argc, char **argv)
         return kExitFailed;
     }
     if (request.kind == HID_REQUEST_STATUS)
-        printf("window 0x%lx message 0x%lx selector 0x%lx calls %lu delivered %lu\n", reply.window, reply.message,
+        printf("window 0x%llx message 0x%lx selector 0x%lx calls %lu delivered %lu\n", reply.window, reply.message,
                reply.selector, reply.calls, reply.delivered);
     else
         printf("answer %lu\n", reply.answer);

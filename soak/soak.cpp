@@ -541,8 +541,9 @@ bool Soak::CheckStillLaunches(const char *where)
         Fail("%s: the library's channel in the agent does not answer (error %lu)", where, error);
         return false;
     }
-    if (status.window != (DWORD)(ULONG_PTR)window_ || status.calls != 1) {
-        Fail("%s: subscription changed: window %08lX, %lu subscription calls", where, status.window, status.calls);
+    if (HidReplyWindow(status) != window_ || status.calls != 1) {
+        Fail("%s: subscription changed: window %p, %lu subscription calls", where, (void *)HidReplyWindow(status),
+             status.calls);
         return false;
     }
 

@@ -11,10 +11,10 @@
 #   SOAK_ARGS="..."  more driver options: --messages N --launches N --events N
 
 run_soak() {
-    local prefix=$BUILD/soak-prefix
-    local driver=$BUILD/soak/soak.exe
+    local prefix=$WBUILD/soak-prefix
+    local driver=$WBUILD/soak/soak.exe
     [ -f "$driver" ] || die "soak: no driver at $driver"
-    ensure_prefix "$prefix" "$BUILD/tests/recorder.exe"
+    ensure_prefix "$prefix" "$WBUILD/tests/recorder.exe"
     # shellcheck disable=SC2064  # the prefix is fixed now
     trap "stop_wine '$prefix'" EXIT
     wine_env "$prefix"
@@ -22,7 +22,7 @@ run_soak() {
     # exception code, which the driver reports, rather than sit in one.
     if [ ! -f "$prefix/.soak-no-debugger" ]; then
         local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
-        { wine reg add "$aedebug" /v Debugger /d '' /f && wine reg add "$aedebug" /v Auto /d 1 /f; } >/dev/null 2>&1 \
+        { wine_run reg add "$aedebug" /v Debugger /d '' /f && wine_run reg add "$aedebug" /v Auto /d 1 /f; } >/dev/null 2>&1 \
             || die "soak: could not turn off the debugger in $prefix"
         wineserver -w
         touch "$prefix/.soak-no-debugger"
@@ -34,7 +34,7 @@ run_soak() {
     if [ -n "${SOAK_AGENT:-}" ]; then
         [ -f "$SOAK_AGENT" ] || die "soak: no agent at $SOAK_AGENT"
         [ -f "$(dirname "$SOAK_AGENT")/HIDUSB.dll" ] || die "soak: no HIDUSB.dll beside $SOAK_AGENT"
-        args+=(--agent "$(winepath -w "$SOAK_AGENT" 2>/dev/null)")
+        args+=(--agent "$(wine_run winepath -w "$SOAK_AGENT" 2>/dev/null | tr -d '\r')")
     fi
     # shellcheck disable=SC2206  # word splitting of SOAK_ARGS is intended
     args+=(${SOAK_ARGS:-})
@@ -42,7 +42,7 @@ run_soak() {
     # The driver bounds every wait for the agent; this bound is for the
     # driver itself.
     local rc=0
-    timeout --kill-after=10 1200 wine "$driver" "${args[@]}" </dev/null || rc=$?
+    timeout --kill-after=10 1200 "$W_LOADER" "$driver" "${args[@]}" </dev/null || rc=$?
     if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
         die "soak: the driver itself did not finish within 20 minutes"
     fi

@@ -10,6 +10,10 @@
 #include <string>
 
 #include "agent.h"
+#include "agent_harness.h"
+
+using harness::kKernelSpace;
+using harness::kTopOfMemory;
 
 namespace {
 
@@ -122,8 +126,8 @@ TEST_F(ReadEventCodeTest, RefusesUnreadableAddresses)
     } cases[] = {
         {"null", 0, 0},
         {"first page of memory", 0, 0x10},
-        {"top of memory, wrapping", 0, (LPARAM)0xFFFFFFFE},
-        {"kernel space", 0, (LPARAM)0x80000000},
+        {"top of memory, wrapping", 0, kTopOfMemory},
+        {"kernel space", 0, kKernelSpace},
         {"reserved page", 0, (LPARAM)second},
         {"straddling into a reserved page", 0, (LPARAM)(second - 2)},
         {"no-access page", PAGE_NOACCESS, (LPARAM)second},

@@ -24,6 +24,12 @@ constexpr UINT kMsgEvent = 0x0501;
 constexpr DWORD kEventLaunch = 0x00000100;
 constexpr DWORD kWaitMs = 20000;
 
+// Event records no program can read, whatever the width: two bytes below the
+// top of the address space (the last byte would wrap to 0), and the start of
+// the top half, which belongs to the system.
+const LPARAM kTopOfMemory = (LPARAM)((ULONG_PTR)0 - 2);
+const LPARAM kKernelSpace = (LPARAM)(~(ULONG_PTR)0 / 2 + 1);
+
 // Folder of the running program, with a trailing backslash.
 std::string ProgramDir();
 // build\bin\agent.exe and friends, found from build\tests.

@@ -151,7 +151,7 @@ TEST_F(AgentTest, BecomesHiddenSubscribedAgentWhateverTheShowState)
 
         HidReply status{};
         ASSERT_EQ(ERROR_SUCCESS, HidQueryStatus(agent_.Pid(), &status, kWaitMs));
-        EXPECT_EQ((DWORD)(ULONG_PTR)hwnd, status.window);
+        EXPECT_EQ(hwnd, HidReplyWindow(status));
         EXPECT_EQ(kMsgBase, status.message);
         EXPECT_EQ(0xFF00u, status.selector);
         EXPECT_EQ(1u, status.calls);
@@ -393,8 +393,8 @@ TEST_F(AgentTest, MessagesAreAnsweredWithoutLaunching)
         {"base message with an unusable LPARAM", kMsgBase, 0x55, (LPARAM)0xDEAD0001},
         {"event with a null record", kMsgEvent, 0, 0},
         {"event with a record in the first page", kMsgEvent, 0, 0x10},
-        {"event with a record at the top of memory", kMsgEvent, 0, (LPARAM)0xFFFFFFFE},
-        {"event with a record in kernel space", kMsgEvent, 0, (LPARAM)0x80000000},
+        {"event with a record at the top of memory", kMsgEvent, 0, kTopOfMemory},
+        {"event with a record in kernel space", kMsgEvent, 0, kKernelSpace},
         {"event with an unaligned unmapped record", kMsgEvent, 0, (LPARAM)0x00010003},
         {"private message of nobody", WM_USER + 0x102, 1, 2},
     };

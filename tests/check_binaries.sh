@@ -1,13 +1,16 @@
 #!/bin/sh
 # What the shipped binaries ask of the loader, read with objdump:
-#  - agent.exe is a 32-bit GUI program importing only system DLLs and
-#    HIDUSB.dll, the latter by ordinal 2 alone;
+#  - agent.exe is a GUI program of the build's width (PE32 for the shipped
+#    32-bit build) importing only system DLLs and HIDUSB.dll, the latter by
+#    ordinal 2 alone;
 #  - HIDUSB.dll exports exactly one entry, ordinal 2, with no name;
 #  - nothing needs the compiler's runtime DLLs.
-# Usage: check_binaries.sh OBJDUMP BINDIR [TESTBINDIR]
+# Usage: check_binaries.sh OBJDUMP PE_MAGIC BINDIR [TESTBINDIR]
+# (PE_MAGIC: 010b for PE32, 020b for PE32+)
 objdump=$1
-bin=$2
-tests=$3
+magic=$2
+bin=$3
+tests=$4
 failures=0
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -25,7 +28,7 @@ imports_from() {
 
 agent=$bin/agent.exe
 dump=$("$objdump" -p "$agent") || { echo "FAIL: cannot read $agent"; exit 1; }
-echo "$dump" | grep -q 'Magic[[:space:]]*010b' || fail "agent.exe is not PE32"
+echo "$dump" | grep -q "Magic[[:space:]]*$magic" || fail "agent.exe's optional header magic is not $magic"
 echo "$dump" | grep -q 'Subsystem[[:space:]]*00000002' || fail "agent.exe is not a GUI-subsystem program"
 
 for dll in $(dlls_of "$agent"); do
@@ -37,7 +40,7 @@ done
 dlls_of "$agent" | grep -qx hidusb.dll || fail "agent.exe does not import HIDUSB.dll at load"
 hid=$(imports_from "$agent" HIDUSB.dll)
 [ "$(echo "$hid" | wc -l)" -eq 1 ] || fail "agent.exe imports more than one entry of HIDUSB.dll: $hid"
-echo "$hid" | grep -Eq '^[[:space:]]*80000002[[:space:]]+2[[:space:]]+<none>' \
+echo "$hid" | grep -Eq '^[[:space:]]*80+2[[:space:]]+0*2[[:space:]]+<none>' \
     || fail "agent.exe does not import HIDUSB.dll by ordinal 2 alone: $hid"
 "$objdump" -p "$agent" | grep -qi 'LoadLibrary' && fail "agent.exe loads libraries on demand"
 

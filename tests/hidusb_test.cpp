@@ -63,15 +63,20 @@ std::string EventLine(DWORD code)
     return Format("event %08lx", code);
 }
 
-std::string BaseLine(DWORD wParam, DWORD lParam)
+std::string BaseLine(DWORD wParam, ULONGLONG lParam)
 {
-    return Format("base %08lx %08lx", wParam, lParam);
+    return Format("base %08lx %016llx", wParam, lParam);
 }
 
-DWORD HandleValue(const void *handle)
+/* Handles as numbers, at their full width (64 bits in a 64-bit program). */
+ULONGLONG HandleValue(const void *handle)
 {
-    return (DWORD)(ULONG_PTR)handle;
+    return (ULONG_PTR)handle;
 }
+
+/* An LPARAM that fills the width of this build: its upper half must survive
+ * the trip through the channel in a 64-bit build. */
+const ULONGLONG kWideLParam = (ULONG_PTR)0xFEEDFACEDEADBEEFull;
 
 /* ---- the subscriber, run in a child process ---- */
 
@@ -99,17 +104,17 @@ LRESULT CALLBACK SubscriberProc(HWND window, UINT message, WPARAM wParam, LPARAM
     }
     if (window == g_window && message == kBaseMessage) {
         /* lParam is only logged: senders may pass anything. */
-        Log(BaseLine((DWORD)wParam, (DWORD)lParam));
+        Log(BaseLine((DWORD)wParam, (ULONG_PTR)lParam));
         return BaseAnswer((DWORD)wParam);
     }
-    Log(Format("stray to %s: message %04x %08lx %08lx", window == g_window ? "window" : "decoy", message,
-               (DWORD)wParam, (DWORD)lParam));
+    Log(Format("stray to %s: message %04x %016llx %016llx", window == g_window ? "window" : "decoy", message,
+               HandleValue((void *)wParam), HandleValue((void *)lParam)));
     return 0;
 }
 
 HANDLE HandleArgument(const char *text)
 {
-    return (HANDLE)(ULONG_PTR)strtoul(text, NULL, 10);
+    return (HANDLE)(ULONG_PTR)strtoull(text, NULL, 10);
 }
 
 /* --subscriber READY QUIT PARENT LOG: subscribes, sets READY, then serves
@@ -137,7 +142,7 @@ int RunSubscriber(int argc, char **argv)
                                windowClass.hInstance, NULL);
     if (g_decoy == NULL || g_window == NULL)
         return 13;
-    Log(Format("window %08lx", HandleValue(g_window)));
+    Log(Format("window %llx", HandleValue(g_window)));
     if (!HidSubscribe(g_decoy, kDecoyMessage, kDecoySelector) || !HidSubscribe(g_window, kBaseMessage, kSelector))
         return 14;
     SetEvent(ready);
@@ -282,7 +287,7 @@ public:
                              TRUE, 0))
             return ::testing::AssertionFailure() << "cannot share this process's handle: error " << GetLastError();
         std::string exe = ThisExecutable();
-        std::string command = Format("\"%s\" --subscriber %lu %lu %lu \"%s\"", exe.c_str(), HandleValue(ready_),
+        std::string command = Format("\"%s\" --subscriber %llu %llu %llu \"%s\"", exe.c_str(), HandleValue(ready_),
                                      HandleValue(quit_), HandleValue(parent), log_.path().c_str());
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
@@ -307,8 +312,8 @@ public:
         if (woke != WAIT_OBJECT_0)
             return ::testing::AssertionFailure() << "subscriber did not subscribe within " << kProcessWaitMs << " ms";
         std::vector<std::string> lines = Lines(log_.Read());
-        unsigned long window = 0;
-        if (lines.empty() || sscanf(lines[0].c_str(), "window %lx", &window) != 1)
+        unsigned long long window = 0;
+        if (lines.empty() || sscanf(lines[0].c_str(), "window %llx", &window) != 1)
             return ::testing::AssertionFailure() << "subscriber did not log its window";
         window_ = (HWND)(ULONG_PTR)window;
         return ::testing::AssertionSuccess();
@@ -439,12 +444,12 @@ TEST(HidUsbChannel, DeliversEachRequestOnceInOrderWithWindowAnswer)
         const char *name;
         DWORD kind;
         DWORD value;  /* code, or wParam for the base message */
-        DWORD lParam; /* base message only */
+        ULONGLONG lParam; /* base message only */
     };
     const Request requests[] = {
         {"launch", HID_REQUEST_EVENT, HID_EVENT_LAUNCH, 0},
         {"code 0", HID_REQUEST_EVENT, 0, 0},
-        {"base with garbage lParam", HID_REQUEST_BASE, 7, 0xDEADBEEF},
+        {"base with garbage lParam", HID_REQUEST_BASE, 7, kWideLParam},
         {"code 1", HID_REQUEST_EVENT, 1, 0},
         {"code 1 again", HID_REQUEST_EVENT, 1, 0},
         {"highest code", HID_REQUEST_EVENT, 0xFFFFFFFF, 0},
@@ -542,7 +547,7 @@ TEST(HidUsbChannel, StatusReportsLastSubscriptionAndGoneWindowIsRefused)
     ASSERT_TRUE(subscriber.Start());
     HidReply status;
     ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(subscriber.pid(), &status, kTimeoutMs));
-    EXPECT_EQ(HandleValue(subscriber.window()), status.window);
+    EXPECT_EQ(subscriber.window(), HidReplyWindow(status));
     EXPECT_EQ(kBaseMessage, status.message);
     EXPECT_EQ(kSelector, status.selector);
     EXPECT_EQ(2u, status.calls);
@@ -583,7 +588,7 @@ TEST(HidUsbChannel, SubscribersSeeOnlyTheirOwnEvents)
     EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(first.pid(), 0x44, &answer, kTimeoutMs));
     HidReply status;
     ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(second.pid(), &status, kTimeoutMs));
-    EXPECT_EQ(HandleValue(second.window()), status.window);
+    EXPECT_EQ(second.window(), HidReplyWindow(status));
 
     std::vector<std::string> received;
     ASSERT_TRUE(first.Finish(&received));
@@ -636,9 +641,9 @@ TEST(HidUsbSendTool, AnswersOnStdoutFailuresAsExitCodes)
         {"launch to the one subscriber", "launch", 0, Format("answer %lu", EventAnswer(HID_EVENT_LAUNCH))},
         {"hex code by pid", Format("--pid %lu 0x10", first.pid()), 0, "answer 33"},
         {"decimal code with timeout", "--timeout 3000 16", 0, "answer 33"},
-        {"base message", "base 0xdeadbeef 7", 0, Format("answer %lu", BaseAnswer(7))},
+        {"base message", Format("base 0x%llx 7", kWideLParam), 0, Format("answer %lu", BaseAnswer(7))},
         {"status", "status", 0,
-         Format("window 0x%lx message 0x%x selector 0x%lx calls 2 delivered 4", HandleValue(first.window()),
+         Format("window 0x%llx message 0x%x selector 0x%lx calls 2 delivered 4", HandleValue(first.window()),
                 kBaseMessage, kSelector)},
     };
     for (const ToolCase &tool : one)
@@ -658,7 +663,7 @@ TEST(HidUsbSendTool, AnswersOnStdoutFailuresAsExitCodes)
     std::vector<std::string> received;
     ASSERT_TRUE(first.Finish(&received));
     EXPECT_EQ((std::vector<std::string>{EventLine(HID_EVENT_LAUNCH), EventLine(0x10), EventLine(16),
-                                        BaseLine(7, 0xDEADBEEF)}),
+                                        BaseLine(7, kWideLParam)}),
               received)
         << "first subscriber";
     ASSERT_TRUE(second.Finish(&received));

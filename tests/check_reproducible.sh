@@ -1,0 +1,33 @@
+#!/bin/sh
+# Builds the shipped files once more, from scratch in a folder of its own,
+# and compares them byte for byte with the ones in BINDIR: whoever signs and
+# ships them must be able to rebuild the same bytes from the same commit.
+# Usage: check_reproducible.sh CMAKE SOURCEDIR TOOLCHAIN BINDIR SCRATCHDIR
+cmake=$1
+source=$2
+toolchain=$3
+bin=$4
+scratch=$5
+shipped="agent.exe HIDUSB.dll hidusb-send.exe"
+
+rm -rf "$scratch"
+if ! "$cmake" -S "$source" -B "$scratch" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBUILD_TESTING=OFF \
+        >"$scratch.log" 2>&1 ||
+   ! "$cmake" --build "$scratch" -j2 --target agent hidusb hidusb-send >>"$scratch.log" 2>&1; then
+    tail -20 "$scratch.log"
+    echo "FAIL: the second build failed (log: $scratch.log)"
+    exit 1
+fi
+failures=0
+for f in $shipped; do
+    if cmp -s "$bin/$f" "$scratch/bin/$f"; then
+        echo "same: $f ($(wc -c <"$bin/$f") bytes)"
+    else
+        echo "FAIL: $f differs between two builds:"
+        cmp -l "$bin/$f" "$scratch/bin/$f" | head -5
+        failures=$((failures + 1))
+    fi
+done
+[ $failures -eq 0 ] || exit 1
+rm -rf "$scratch" "$scratch.log"
+echo "binaries: the shipped files rebuild byte for byte"
