@@ -7,13 +7,19 @@
 #ifndef AGENT_H
 #define AGENT_H
 
-/* Resources.  Every resource is in language 0x0404. */
+/* Resources.  Every resource is in language 0x0404 (Chinese, Traditional,
+ * Taiwan), as the product's resources have always been: the loader falls
+ * back to the one language there is whatever the user's, and the texts are
+ * plain ASCII, so nothing depends on it. */
 #define IDS_WINDOW_TITLE   103  /* window title, also used to find a running agent */
-#define IDS_PAINT_TEXT     106  /* deliberately absent: paints as empty text */
+#define IDS_PAINT_TEXT     106  /* absent on purpose: the window is never shown, so
+                                 * it paints empty text and needs no translation */
 #define IDI_AGENT          107  /* class icon, 32x32 and 16x16 */
 #define IDI_AGENT_SMALL    108  /* class small icon, 16x16 */
 #define IDS_WINDOW_CLASS   109  /* window class name, also used to find a running agent */
-#define IDM_AGENT_MENU     109  /* named by the class; no such menu exists */
+#define IDM_AGENT_MENU     109  /* named by the class, absent on purpose: a window
+                                 * that is never shown has no use for a menu, and
+                                 * an absent menu leaves it with none */
 
 #ifndef RC_INVOKED
 
@@ -47,12 +53,16 @@ enum {
 #define AGENT_PRIMARY_FILE_PART  "\\Vorq.exe"
 #define AGENT_FALLBACK_FILE_PART "\\Duxo.exe"
 
+/* One length limit serves both program paths. */
+static_assert(sizeof(AGENT_PRIMARY_FILE_PART) == sizeof(AGENT_FALLBACK_FILE_PART),
+              "the program names must be equally long");
+
 /* Opened through the shell when the product is not installed: a bare host
  * name, which the shell's "open" verb takes for a web address. */
 #define AGENT_WEB_SITE "www.ostrel.com"
 
 /* Longest installation directory whose program paths still fit a
- * PATH_BUFFER_SIZE buffer (both file parts have the same length). */
+ * PATH_BUFFER_SIZE buffer. */
 enum {
     MAX_INSTALL_DIR_LENGTH = PATH_BUFFER_SIZE - 1 - (sizeof(AGENT_PRIMARY_FILE_PART) - 1)
 };
@@ -81,6 +91,7 @@ LRESULT CALLBACK AgentWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPa
 BOOL ReadEventCode(LPARAM lParam, DWORD *pdwCode);
 
 /* Launch action. */
+BOOL ReadInstallDir(LPSTR lpszDirectory);
 void LaunchProductApplication(void);
 
 #endif /* RC_INVOKED */

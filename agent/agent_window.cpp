@@ -24,7 +24,8 @@ void RegisterAgentClass(HINSTANCE hInstance)
 }
 
 /* Creates the agent window, subscribes it to device events and hides it,
- * whatever show state the process was started with. */
+ * whatever show state the process was started with: the agent has nothing to
+ * show, and a user who started it maximised must not get an empty window. */
 BOOL CreateAgentWindow(HINSTANCE hInstance, int nCmdShow)
 {
     (void)nCmdShow;

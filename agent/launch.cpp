@@ -5,38 +5,6 @@
  */
 #include "agent.h"
 
-/* Reads the installation directory into szDirectory (PATH_BUFFER_SIZE bytes).
- * The value is read into a buffer of its own with one byte kept back, so the
- * text is terminated even when the value was stored without a terminator.
- * FALSE, meaning "not installed", for a missing key or value, a value that
- * is not a string, one longer than the buffer, an empty text, and a text so
- * long that the program paths would not fit their buffers. */
-static BOOL ReadInstallDir(char *szDirectory)
-{
-    HKEY hKey;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return FALSE;
-
-    char szValue[PATH_BUFFER_SIZE];
-    DWORD dwType = REG_NONE;
-    DWORD cbValue = PATH_BUFFER_SIZE - 1;
-    LONG lResult = RegQueryValueExA(hKey, AGENT_INSTALL_DIR_VALUE, NULL, &dwType,
-                                    (LPBYTE)szValue, &cbValue);
-    RegCloseKey(hKey);
-
-    if (lResult != ERROR_SUCCESS || cbValue > PATH_BUFFER_SIZE - 1)
-        return FALSE;
-    if (dwType != REG_SZ && dwType != REG_EXPAND_SZ)
-        return FALSE;
-    szValue[cbValue] = '\0';
-
-    int nLength = lstrlenA(szValue);
-    if (nLength == 0 || nLength > MAX_INSTALL_DIR_LENGTH)
-        return FALSE;
-    lstrcpynA(szDirectory, szValue, PATH_BUFFER_SIZE);
-    return TRUE;
-}
-
 /* Starts a program by its full path.  The path is handed over in quotes:
  * unquoted, a directory with blanks in it ("C:\Program Files\...") would
  * first be tried as "C:\Program.exe".  A path that itself holds a quote
@@ -74,11 +42,13 @@ void LaunchProductApplication(void)
     SetCurrentDirectoryA(szDirectory);
 
     char szPrimaryPath[PATH_BUFFER_SIZE];
+    char szFallbackPath[PATH_BUFFER_SIZE];
     lstrcpyA(szPrimaryPath, szDirectory);
-    lstrcatA(szDirectory, AGENT_FALLBACK_FILE_PART);
     lstrcatA(szPrimaryPath, AGENT_PRIMARY_FILE_PART);
+    lstrcpyA(szFallbackPath, szDirectory);
+    lstrcatA(szFallbackPath, AGENT_FALLBACK_FILE_PART);
 
     if (StartProgram(szPrimaryPath) > WINEXEC_STARTED_THRESHOLD)
         return;
-    StartProgram(szDirectory);
+    StartProgram(szFallbackPath);
 }

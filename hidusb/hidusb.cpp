@@ -12,9 +12,6 @@
 #include "hidusb.h"
 #include "hidusb_protocol.h"
 
-#include <stdio.h>
-#include <string.h>
-
 namespace {
 
 /* How long a connected client may take to send its request, and to collect
@@ -48,37 +45,9 @@ Subscription CurrentSubscription()
     return copy;
 }
 
-DWORD Remaining(DWORD start, DWORD timeoutMs)
-{
-    DWORD elapsed = GetTickCount() - start;
-    return elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
-}
-
-/* Completes overlapped I/O that `started` began on the pipe, waiting at most
- * timeoutMs; cancels it when the client is too slow.  Returns ERROR_SUCCESS,
- * ERROR_MORE_DATA for a partial read of a longer message, ERROR_TIMEOUT, or
- * the error the I/O failed with.  Either way the OVERLAPPED is free again. */
-DWORD FinishIo(BOOL started, OVERLAPPED *ov, DWORD timeoutMs, DWORD *bytes)
-{
-    *bytes = 0;
-    if (!started) {
-        DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA)
-            return error;
-    }
-    if (WaitForSingleObject(ov->hEvent, timeoutMs) != WAIT_OBJECT_0) {
-        CancelIo(g_pipe);
-        if (GetOverlappedResult(g_pipe, ov, bytes, TRUE))
-            return ERROR_SUCCESS;
-        DWORD error = GetLastError();
-        return error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : error;
-    }
-    return GetOverlappedResult(g_pipe, ov, bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
-}
-
 DWORD ReadMessage(OVERLAPPED *ov, BYTE *buffer, DWORD timeoutMs, DWORD *bytes)
 {
-    return FinishIo(ReadFile(g_pipe, buffer, kReadChunk, NULL, ov), ov, timeoutMs, bytes);
+    return HidFinishIo(g_pipe, ReadFile(g_pipe, buffer, kReadChunk, NULL, ov), ov, timeoutMs, bytes);
 }
 
 bool WellFormed(const BYTE *bytes, DWORD size, HidRequest *request)
@@ -133,7 +102,7 @@ void ServeClient(OVERLAPPED *ov)
         /* Oversized: swallow the rest of the message so that the reply
          * below is not mistaken for an answer to it and lost on hang-up. */
         DWORD start = GetTickCount(), ignored;
-        while (ReadMessage(ov, buffer, Remaining(start, kClientTimeoutMs), &ignored) == ERROR_MORE_DATA) {
+        while (ReadMessage(ov, buffer, HidRemaining(start, kClientTimeoutMs), &ignored) == ERROR_MORE_DATA) {
         }
         reply.status = HID_STATUS_MALFORMED;
     } else if (!WellFormed(buffer, size, &request)) {
@@ -151,14 +120,14 @@ void ServeClient(OVERLAPPED *ov)
     reply.delivered = (DWORD)g_delivered;
 
     DWORD written;
-    if (FinishIo(WriteFile(g_pipe, &reply, sizeof reply, NULL, ov), ov, kClientTimeoutMs, &written) !=
+    if (HidFinishIo(g_pipe, WriteFile(g_pipe, &reply, sizeof reply, NULL, ov), ov, kClientTimeoutMs, &written) !=
         ERROR_SUCCESS)
         return;
     /* Disconnecting discards whatever the client has not read yet, so wait
      * for it to hang up first; anything more it sends is ignored. */
     DWORD start = GetTickCount(), ignored;
     for (;;) {
-        error = ReadMessage(ov, buffer, Remaining(start, kClientTimeoutMs), &ignored);
+        error = ReadMessage(ov, buffer, HidRemaining(start, kClientTimeoutMs), &ignored);
         if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA)
             break;
     }
@@ -200,7 +169,7 @@ DWORD WINAPI ChannelThread(LPVOID)
 bool StartChannel()
 {
     char name[64];
-    snprintf(name, sizeof name, "%s%lu", HIDUSB_PIPE_PREFIX, GetCurrentProcessId());
+    HidPipeName(GetCurrentProcessId(), name, sizeof name);
     /* One instance: requests are served strictly one after another, and a
      * second would-be server under our name is refused. */
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;

@@ -6,58 +6,13 @@
 
 #include <tlhelp32.h>
 
-#include <stdio.h>
-#include <string.h>
-
 namespace {
 
-void PipeName(DWORD pid, char *name, size_t size)
-{
-    snprintf(name, size, "%s%lu", HIDUSB_PIPE_PREFIX, pid);
-}
-
-class Deadline {
-public:
-    explicit Deadline(DWORD timeoutMs) : start_(GetTickCount()), timeout_(timeoutMs) {}
-
-    DWORD Remaining() const
-    {
-        if (timeout_ == INFINITE)
-            return INFINITE;
-        DWORD elapsed = GetTickCount() - start_;
-        return elapsed >= timeout_ ? 0 : timeout_ - elapsed;
-    }
-
-private:
-    DWORD start_;
-    DWORD timeout_;
-};
-
-/* Completes overlapped I/O begun on handle, cancelling it at the deadline.
- * Returns ERROR_SUCCESS, ERROR_TIMEOUT or the error the I/O failed with. */
-DWORD FinishIo(HANDLE handle, BOOL started, OVERLAPPED *ov, const Deadline &deadline, DWORD *bytes)
-{
-    *bytes = 0;
-    if (!started) {
-        DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA)
-            return error;
-    }
-    if (WaitForSingleObject(ov->hEvent, deadline.Remaining()) != WAIT_OBJECT_0) {
-        CancelIo(handle);
-        if (GetOverlappedResult(handle, ov, bytes, TRUE))
-            return ERROR_SUCCESS;
-        DWORD error = GetLastError();
-        return error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : error;
-    }
-    return GetOverlappedResult(handle, ov, bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
-}
-
 /* Opens the subscriber's pipe, waiting while another client is being served. */
-DWORD Connect(DWORD pid, const Deadline &deadline, HANDLE *pipe)
+DWORD Connect(DWORD pid, DWORD start, DWORD timeoutMs, HANDLE *pipe)
 {
     char name[64];
-    PipeName(pid, name, sizeof name);
+    HidPipeName(pid, name, sizeof name);
     for (;;) {
         *pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
         if (*pipe != INVALID_HANDLE_VALUE)
@@ -67,7 +22,7 @@ DWORD Connect(DWORD pid, const Deadline &deadline, HANDLE *pipe)
             return ERROR_FILE_NOT_FOUND;
         if (error != ERROR_PIPE_BUSY)
             return error;
-        DWORD left = deadline.Remaining();
+        DWORD left = HidRemaining(start, timeoutMs);
         if (left == 0)
             return ERROR_PIPE_BUSY;
         /* A zero timeout would mean the server's default wait. */
@@ -81,7 +36,7 @@ DWORD Connect(DWORD pid, const Deadline &deadline, HANDLE *pipe)
 bool ServesChannel(DWORD pid)
 {
     char name[64];
-    PipeName(pid, name, sizeof name);
+    HidPipeName(pid, name, sizeof name);
     if (WaitNamedPipeA(name, 1))
         return true;
     DWORD error = GetLastError();
@@ -89,56 +44,39 @@ bool ServesChannel(DWORD pid)
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_BAD_PATHNAME;
 }
 
-DWORD TransactBytes(DWORD pid, const void *bytes, DWORD size, HidReply *reply, DWORD *replyBytes,
-                    DWORD timeoutMs)
+/* One request and, unless the subscriber hung up, one reply. */
+DWORD Exchange(HANDLE pipe, OVERLAPPED *ov, const void *bytes, DWORD size, HidReply *reply, DWORD *replyBytes,
+               DWORD start, DWORD timeoutMs)
 {
-    *replyBytes = 0;
-    Deadline deadline(timeoutMs);
-    HANDLE pipe;
-    DWORD error = Connect(pid, deadline, &pipe);
+    DWORD done;
+    DWORD error = HidFinishIo(pipe, WriteFile(pipe, bytes, size, NULL, ov), ov, HidRemaining(start, timeoutMs), &done);
     if (error != ERROR_SUCCESS)
         return error;
-    OVERLAPPED ov;
-    memset(&ov, 0, sizeof ov);
-    ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    if (ov.hEvent == NULL || !SetNamedPipeHandleState(pipe, &mode, NULL, NULL)) {
-        error = GetLastError();
-    } else {
-        DWORD done;
-        error = FinishIo(pipe, WriteFile(pipe, bytes, size, NULL, &ov), &ov, deadline, &done);
-        if (error == ERROR_SUCCESS) {
-            error = FinishIo(pipe, ReadFile(pipe, reply, sizeof *reply, NULL, &ov), &ov, deadline, &done);
-            if (error == ERROR_SUCCESS)
-                *replyBytes = done;
-            else if (error == ERROR_MORE_DATA)
-                error = ERROR_INVALID_DATA; /* longer than any reply */
-            else if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA)
-                error = ERROR_SUCCESS; /* hung up without replying: refused */
-        }
-    }
-    if (ov.hEvent != NULL)
-        CloseHandle(ov.hEvent);
-    CloseHandle(pipe);
+    error = HidFinishIo(pipe, ReadFile(pipe, reply, sizeof *reply, NULL, ov), ov, HidRemaining(start, timeoutMs),
+                        &done);
+    if (error == ERROR_SUCCESS)
+        *replyBytes = done;
+    else if (error == ERROR_MORE_DATA)
+        error = ERROR_INVALID_DATA; /* longer than any reply */
+    else if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA)
+        error = ERROR_SUCCESS; /* hung up without replying: refused */
     return error;
 }
 
-HidRequest MakeRequest(DWORD kind)
-{
-    HidRequest request;
-    memset(&request, 0, sizeof request);
-    request.magic = HIDUSB_MAGIC;
-    request.version = HIDUSB_PROTOCOL_VERSION;
-    request.kind = kind;
-    return request;
-}
-
+/* A request's reply turned into the error the convenience calls report. */
 DWORD Deliver(DWORD pid, const HidRequest &request, HidReply *reply, DWORD timeoutMs)
 {
     DWORD error = HidTransact(pid, &request, reply, timeoutMs);
-    if (error == ERROR_SUCCESS && reply->status != HID_STATUS_OK)
-        error = ERROR_INVALID_DATA;
-    return error;
+    if (error != ERROR_SUCCESS)
+        return error;
+    switch (reply->status) {
+    case HID_STATUS_OK:
+        return ERROR_SUCCESS;
+    case HID_STATUS_NOT_SUBSCRIBED:
+        return ERROR_INVALID_WINDOW_HANDLE;
+    default:
+        return ERROR_INVALID_DATA;
+    }
 }
 
 } // namespace
@@ -172,23 +110,40 @@ DWORD HidFindSubscriber(DWORD *pid)
     return ERROR_SUCCESS;
 }
 
+DWORD HidTransactRaw(DWORD pid, const void *bytes, DWORD size, HidReply *reply, DWORD *replyBytes, DWORD timeoutMs)
+{
+    *replyBytes = 0;
+    const DWORD start = GetTickCount();
+    HANDLE pipe;
+    DWORD error = Connect(pid, start, timeoutMs, &pipe);
+    if (error != ERROR_SUCCESS)
+        return error;
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof ov);
+    ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (ov.hEvent == NULL || !SetNamedPipeHandleState(pipe, &mode, NULL, NULL))
+        error = GetLastError();
+    else
+        error = Exchange(pipe, &ov, bytes, size, reply, replyBytes, start, timeoutMs);
+    if (ov.hEvent != NULL)
+        CloseHandle(ov.hEvent);
+    CloseHandle(pipe);
+    return error;
+}
+
 DWORD HidTransact(DWORD pid, const HidRequest *request, HidReply *reply, DWORD timeoutMs)
 {
     DWORD replyBytes;
-    DWORD error = TransactBytes(pid, request, sizeof *request, reply, &replyBytes, timeoutMs);
+    DWORD error = HidTransactRaw(pid, request, sizeof *request, reply, &replyBytes, timeoutMs);
     if (error == ERROR_SUCCESS && (replyBytes != sizeof *reply || reply->magic != HIDUSB_MAGIC))
         error = ERROR_INVALID_DATA;
     return error;
 }
 
-DWORD HidTransactRaw(DWORD pid, const void *bytes, DWORD size, HidReply *reply, DWORD *replyBytes, DWORD timeoutMs)
-{
-    return TransactBytes(pid, bytes, size, reply, replyBytes, timeoutMs);
-}
-
 DWORD HidSendEvent(DWORD pid, DWORD code, DWORD *answer, DWORD timeoutMs)
 {
-    HidRequest request = MakeRequest(HID_REQUEST_EVENT);
+    HidRequest request = HidMakeRequest(HID_REQUEST_EVENT);
     request.code = code;
     HidReply reply;
     DWORD error = Deliver(pid, request, &reply, timeoutMs);
@@ -199,7 +154,7 @@ DWORD HidSendEvent(DWORD pid, DWORD code, DWORD *answer, DWORD timeoutMs)
 
 DWORD HidSendBase(DWORD pid, ULONGLONG wParam, ULONGLONG lParam, DWORD *answer, DWORD timeoutMs)
 {
-    HidRequest request = MakeRequest(HID_REQUEST_BASE);
+    HidRequest request = HidMakeRequest(HID_REQUEST_BASE);
     request.wParam = wParam;
     request.lParam = lParam;
     HidReply reply;
@@ -211,5 +166,5 @@ DWORD HidSendBase(DWORD pid, ULONGLONG wParam, ULONGLONG lParam, DWORD *answer, 
 
 DWORD HidQueryStatus(DWORD pid, HidReply *reply, DWORD timeoutMs)
 {
-    return Deliver(pid, MakeRequest(HID_REQUEST_STATUS), reply, timeoutMs);
+    return Deliver(pid, HidMakeRequest(HID_REQUEST_STATUS), reply, timeoutMs);
 }

@@ -22,7 +22,8 @@ DWORD HidFindSubscriber(DWORD *pid);
 DWORD HidTransact(DWORD pid, const HidRequest *request, HidReply *reply, DWORD timeoutMs);
 
 /* Convenience forms of HidTransact.  *answer receives the window's answer.
- * A reply whose status is not HID_STATUS_OK gives ERROR_INVALID_DATA. */
+ * A subscriber whose window is gone gives ERROR_INVALID_WINDOW_HANDLE, one
+ * that refuses the request as malformed ERROR_INVALID_DATA. */
 DWORD HidSendEvent(DWORD pid, DWORD code, DWORD *answer, DWORD timeoutMs);
 DWORD HidSendBase(DWORD pid, ULONGLONG wParam, ULONGLONG lParam, DWORD *answer, DWORD timeoutMs);
 

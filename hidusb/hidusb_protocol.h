@@ -12,6 +12,9 @@
 
 #include <windows.h>
 
+#include <stdio.h>
+#include <string.h>
+
 #define HIDUSB_PIPE_PREFIX "\\\\.\\pipe\\hidusb-"
 
 enum {
@@ -64,5 +67,56 @@ typedef struct HidEventRecord {
     DWORD sequence;
 } HidEventRecord;
 #pragma pack(pop)
+
+/* ---- what both ends of the channel do alike ---- */
+
+/* The pipe of the subscriber with process id pid. */
+static inline void HidPipeName(DWORD pid, char *name, size_t size)
+{
+    snprintf(name, size, "%s%lu", HIDUSB_PIPE_PREFIX, pid);
+}
+
+/* A request of the given kind, with nothing else filled in. */
+static inline HidRequest HidMakeRequest(DWORD kind)
+{
+    HidRequest request;
+    memset(&request, 0, sizeof request);
+    request.magic = HIDUSB_MAGIC;
+    request.version = HIDUSB_PROTOCOL_VERSION;
+    request.kind = kind;
+    return request;
+}
+
+/* What is left of timeoutMs since start (GetTickCount); INFINITE stays so. */
+static inline DWORD HidRemaining(DWORD start, DWORD timeoutMs)
+{
+    if (timeoutMs == INFINITE)
+        return INFINITE;
+    DWORD elapsed = GetTickCount() - start;
+    return elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+}
+
+/* Completes overlapped I/O that `started` began on handle, waiting at most
+ * timeoutMs and cancelling it when the other end is too slow: neither end
+ * may hang on the other.  Returns ERROR_SUCCESS, ERROR_MORE_DATA for a
+ * partial read of a longer message, ERROR_TIMEOUT, or the error the I/O
+ * failed with.  Either way the OVERLAPPED is free again. */
+static inline DWORD HidFinishIo(HANDLE handle, BOOL started, OVERLAPPED *ov, DWORD timeoutMs, DWORD *bytes)
+{
+    *bytes = 0;
+    if (!started) {
+        DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA)
+            return error;
+    }
+    if (WaitForSingleObject(ov->hEvent, timeoutMs) != WAIT_OBJECT_0) {
+        CancelIo(handle);
+        if (GetOverlappedResult(handle, ov, bytes, TRUE))
+            return ERROR_SUCCESS;
+        DWORD error = GetLastError();
+        return error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : error;
+    }
+    return GetOverlappedResult(handle, ov, bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
+}
 
 #endif

@@ -1,6 +1,7 @@
 /*
  * hidusb-send: feeds one device event to the subscribed process, standing in
- * for the hardware during development and tests.
+ * for the hardware during development and tests.  Built on the channel's
+ * client calls.
  *
  * Exit codes: 0 delivered, 2 usage, 3 no subscriber, 4 several subscribers,
  * 5 refused or failed.
@@ -9,9 +10,7 @@
 
 #include <ctype.h>
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 namespace {
 
@@ -29,23 +28,19 @@ const char kUsage[] =
     "usage: hidusb-send [--pid PID] [--timeout MS] COMMAND\n"
     "commands:\n"
     "  launch                    deliver the launch event (0x100)\n"
-    "  CODE                      deliver event CODE (decimal or 0x-hex)\n"
-    "  base [LPARAM [WPARAM]]    deliver the base message itself\n"
+    "  CODE                      deliver event CODE (decimal or 0x-hex, 32 bits)\n"
+    "  base [WPARAM [LPARAM]]    deliver the base message itself, as Win32 orders them\n"
     "  status                    show the subscription\n"
     "Without --pid the one subscribed process is found automatically.\n";
 
 int UsageError(const char *problem, const char *detail)
 {
-    if (detail != NULL)
-        fprintf(stderr, "hidusb-send: %s: %s\n", problem, detail);
-    else
-        fprintf(stderr, "hidusb-send: %s\n", problem);
-    fputs(kUsage, stderr);
+    fprintf(stderr, "hidusb-send: %s%s%s\n%s", problem, detail ? ": " : "", detail ? detail : "", kUsage);
     return kExitUsage;
 }
 
-/* Decimal, or hexadecimal after 0x; the whole of text, up to max.
- * (Leading zeros do not mean octal: event codes are written in decimal.) */
+/* Decimal, or hexadecimal after 0x; the whole of text, up to max.  (Leading
+ * zeros do not mean octal: event codes are written in decimal.) */
 bool ParseNumber(const char *text, ULONGLONG max, ULONGLONG *value)
 {
     int base = 10;
@@ -64,8 +59,7 @@ bool ParseNumber(const char *text, ULONGLONG max, ULONGLONG *value)
     return true;
 }
 
-/* Event codes, process ids and times are 32-bit. */
-bool ParseNumber(const char *text, DWORD *value)
+bool ParseDword(const char *text, DWORD *value)
 {
     ULONGLONG wide;
     if (!ParseNumber(text, 0xFFFFFFFFull, &wide))
@@ -75,10 +69,7 @@ bool ParseNumber(const char *text, DWORD *value)
 }
 
 /* Message parameters are as wide as a 64-bit subscriber takes them. */
-bool ParseNumber(const char *text, ULONGLONG *value)
-{
-    return ParseNumber(text, ~0ull, value);
-}
+bool ParseParameter(const char *text, ULONGLONG *value) { return ParseNumber(text, ~0ull, value); }
 
 int Failure(DWORD pid, DWORD error, DWORD timeoutMs)
 {
@@ -86,19 +77,85 @@ int Failure(DWORD pid, DWORD error, DWORD timeoutMs)
     case ERROR_FILE_NOT_FOUND:
         fprintf(stderr, "hidusb-send: process %lu is not subscribed to device events\n", pid);
         return kExitNoSubscriber;
-    case ERROR_TIMEOUT:
-        fprintf(stderr, "hidusb-send: process %lu did not answer within %lu ms\n", pid, timeoutMs);
-        return kExitFailed;
-    case ERROR_PIPE_BUSY:
-        fprintf(stderr, "hidusb-send: process %lu stayed busy for %lu ms\n", pid, timeoutMs);
+    case ERROR_INVALID_WINDOW_HANDLE:
+        fprintf(stderr, "hidusb-send: process %lu refused: its subscribed window no longer exists\n", pid);
         return kExitFailed;
     case ERROR_INVALID_DATA:
-        fprintf(stderr, "hidusb-send: process %lu sent an unreadable reply\n", pid);
+        fprintf(stderr, "hidusb-send: process %lu refused the request or sent an unreadable reply\n", pid);
+        return kExitFailed;
+    case ERROR_TIMEOUT:
+    case ERROR_PIPE_BUSY:
+        fprintf(stderr, "hidusb-send: process %lu did not answer within %lu ms\n", pid, timeoutMs);
         return kExitFailed;
     default:
         fprintf(stderr, "hidusb-send: request to process %lu failed (error %lu)\n", pid, error);
         return kExitFailed;
     }
+}
+
+int FindSubscriber(DWORD *pid)
+{
+    DWORD error = HidFindSubscriber(pid);
+    if (error == ERROR_NOT_FOUND) {
+        fputs("hidusb-send: no process is subscribed to device events\n", stderr);
+        return kExitNoSubscriber;
+    }
+    if (error == ERROR_BUSY) {
+        fputs("hidusb-send: several processes are subscribed to device events; choose one with --pid\n", stderr);
+        return kExitSeveralSubscribers;
+    }
+    if (error != ERROR_SUCCESS) {
+        fprintf(stderr, "hidusb-send: cannot look for subscribers (error %lu)\n", error);
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+/* A command line's request, read before any subscriber is looked for. */
+struct Command {
+    DWORD kind = HID_REQUEST_EVENT;
+    DWORD code = HID_EVENT_LAUNCH;
+    ULONGLONG parameters[2] = {0, 0};
+};
+
+int ParseCommand(int argc, char **argv, Command *command)
+{
+    const char *name = argv[0];
+    const int allowed = strcmp(name, "base") == 0 ? 2 : 0;
+    if (argc - 1 > allowed)
+        return UsageError("unexpected argument", argv[1 + allowed]);
+    if (strcmp(name, "status") == 0) {
+        command->kind = HID_REQUEST_STATUS;
+    } else if (strcmp(name, "base") == 0) {
+        command->kind = HID_REQUEST_BASE;
+        for (int i = 1; i < argc; ++i)
+            if (!ParseParameter(argv[i], &command->parameters[i - 1]))
+                return UsageError("not a number", argv[i]);
+    } else if (strcmp(name, "launch") != 0 && !ParseDword(name, &command->code)) {
+        return UsageError("unknown command", name);
+    }
+    return kExitOk;
+}
+
+int Send(DWORD pid, const Command &command, DWORD timeoutMs)
+{
+    DWORD answer = 0, error;
+    if (command.kind == HID_REQUEST_STATUS) {
+        HidReply reply;
+        if ((error = HidQueryStatus(pid, &reply, timeoutMs)) != ERROR_SUCCESS)
+            return Failure(pid, error, timeoutMs);
+        printf("window 0x%llx message 0x%lx selector 0x%lx calls %lu delivered %lu\n", reply.window, reply.message,
+               reply.selector, reply.calls, reply.delivered);
+        return kExitOk;
+    }
+    if (command.kind == HID_REQUEST_BASE)
+        error = HidSendBase(pid, command.parameters[0], command.parameters[1], &answer, timeoutMs);
+    else
+        error = HidSendEvent(pid, command.code, &answer, timeoutMs);
+    if (error != ERROR_SUCCESS)
+        return Failure(pid, error, timeoutMs);
+    printf("answer %lu\n", answer);
+    return kExitOk;
 }
 
 } // namespace
@@ -119,77 +176,15 @@ int main(int argc, char **argv)
             return UsageError("unknown option", option);
         if (++arg == argc)
             return UsageError("missing value for", option);
-        if (!ParseNumber(argv[arg], target))
+        if (!ParseDword(argv[arg], target))
             return UsageError("not a number", argv[arg]);
         pidGiven = pidGiven || target == &pid;
     }
     if (arg == argc)
         return UsageError("no command given", NULL);
-
-    HidRequest request;
-    memset(&request, 0, sizeof request);
-    request.magic = HIDUSB_MAGIC;
-    request.version = HIDUSB_PROTOCOL_VERSION;
-    const char *command = argv[arg++];
-    int maxOperands = 0;
-    if (strcmp(command, "launch") == 0) {
-        request.kind = HID_REQUEST_EVENT;
-        request.code = HID_EVENT_LAUNCH;
-    } else if (strcmp(command, "status") == 0) {
-        request.kind = HID_REQUEST_STATUS;
-    } else if (strcmp(command, "base") == 0) {
-        request.kind = HID_REQUEST_BASE;
-        maxOperands = 2;
-        if (arg < argc && !ParseNumber(argv[arg], &request.lParam))
-            return UsageError("not a number", argv[arg]);
-        if (arg + 1 < argc && !ParseNumber(argv[arg + 1], &request.wParam))
-            return UsageError("not a number", argv[arg + 1]);
-    } else if (ParseNumber(command, &request.code)) {
-        request.kind = HID_REQUEST_EVENT;
-    } else {
-        return UsageError("unknown command", command);
-    }
-    if (argc - arg > maxOperands)
-        return UsageError("unexpected argument", argv[arg + maxOperands]);
-
-    if (!pidGiven) {
-        DWORD error = HidFindSubscriber(&pid);
-        if (error == ERROR_NOT_FOUND) {
-            fputs("hidusb-send: no process is subscribed to device events\n", stderr);
-            return kExitNoSubscriber;
-        }
-        if (error == ERROR_BUSY) {
-            fputs("hidusb-send: several processes are subscribed to device events; choose one with --pid\n",
-                  stderr);
-            return kExitSeveralSubscribers;
-        }
-        if (error != ERROR_SUCCESS) {
-            fprintf(stderr, "hidusb-send: cannot look for subscribers (error %lu)\n", error);
-            return kExitFailed;
-        }
-    }
-
-    HidReply reply;
-    DWORD error = HidTransact(pid, &request, &reply, timeoutMs);
-    if (error != ERROR_SUCCESS)
-        return Failure(pid, error, timeoutMs);
-    switch (reply.status) {
-    case HID_STATUS_OK:
-        break;
-    case HID_STATUS_NOT_SUBSCRIBED:
-        fprintf(stderr, "hidusb-send: process %lu refused: its subscribed window no longer exists\n", pid);
-        return kExitFailed;
-    case HID_STATUS_MALFORMED:
-        fprintf(stderr, "hidusb-send: process %lu refused the request as malformed\n", pid);
-        return kExitFailed;
-    default:
-        fprintf(stderr, "hidusb-send: process %lu refused the request (status %lu)\n", pid, reply.status);
-        return kExitFailed;
-    }
-    if (request.kind == HID_REQUEST_STATUS)
-        printf("window 0x%llx message 0x%lx selector 0x%lx calls %lu delivered %lu\n", reply.window, reply.message,
-               reply.selector, reply.calls, reply.delivered);
-    else
-        printf("answer %lu\n", reply.answer);
-    return kExitOk;
+    Command command;
+    int result = ParseCommand(argc - arg, argv + arg, &command);
+    if (result == kExitOk && !pidGiven)
+        result = FindSubscriber(&pid);
+    return result == kExitOk ? Send(pid, command, timeoutMs) : result;
 }

@@ -17,16 +17,6 @@ run_soak() {
     ensure_prefix "$prefix" "$WBUILD/tests/recorder.exe"
     # shellcheck disable=SC2064  # the prefix is fixed now
     trap "stop_wine '$prefix'" EXIT
-    wine_env "$prefix"
-    # No debugger for a program that faults: the agent is to end with its
-    # exception code, which the driver reports, rather than sit in one.
-    if [ ! -f "$prefix/.soak-no-debugger" ]; then
-        local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
-        { wine_run reg add "$aedebug" /v Debugger /d '' /f && wine_run reg add "$aedebug" /v Auto /d 1 /f; } >/dev/null 2>&1 \
-            || die "soak: could not turn off the debugger in $prefix"
-        wineserver -w
-        touch "$prefix/.soak-no-debugger"
-    fi
     start_wine_session "$prefix"
 
     local args=()

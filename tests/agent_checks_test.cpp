@@ -1,7 +1,8 @@
 /*
  * The agent's checks on outside input, in isolation: the argument text it
- * derives from a command line, the quit command, and the reading of an event
- * record from an address any program can send.
+ * derives from a command line, the quit command, the reading of an event
+ * record from an address any program can send, and the reading of the
+ * registry value anyone with the rights can write.
  */
 #include <gtest/gtest.h>
 
@@ -81,8 +82,9 @@ TEST(IsQuitCommand, OnlyExactTexts)
 }
 
 // Two adjacent pages: the first readable and filled, the second set up by
-// each case, so that records can straddle the boundary.
-class ReadEventCodeTest : public ::testing::Test {
+// each case (reserved, that is untouchable, unless the case commits it), so
+// that records can straddle the boundary and buffers can end against it.
+class TwoPages : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -101,7 +103,7 @@ protected:
     DWORD page_ = 0;
 };
 
-TEST_F(ReadEventCodeTest, ReadsCodeInPlatformByteOrderAtAnyAlignment)
+TEST_F(TwoPages, ReadsCodeInPlatformByteOrderAtAnyAlignment)
 {
     for (DWORD offset : {0u, 1u, 2u, 3u, 64u, 4093u}) {
         offset = offset >= page_ - 3 ? page_ - 4 : offset;
@@ -116,7 +118,7 @@ TEST_F(ReadEventCodeTest, ReadsCodeInPlatformByteOrderAtAnyAlignment)
     }
 }
 
-TEST_F(ReadEventCodeTest, RefusesUnreadableAddresses)
+TEST_F(TwoPages, RefusesUnreadableAddresses)
 {
     BYTE *second = base_ + page_;
     const struct {
@@ -148,7 +150,7 @@ TEST_F(ReadEventCodeTest, RefusesUnreadableAddresses)
     }
 }
 
-TEST_F(ReadEventCodeTest, ReadsReadOnlyAndStraddlingReadablePages)
+TEST_F(TwoPages, ReadsReadOnlyAndStraddlingReadablePages)
 {
     BYTE *second = base_ + page_;
     ASSERT_NE(nullptr, VirtualAlloc(second, page_, MEM_COMMIT, PAGE_READWRITE));
@@ -161,6 +163,39 @@ TEST_F(ReadEventCodeTest, ReadsReadOnlyAndStraddlingReadablePages)
     DWORD code = 0;
     ASSERT_TRUE(ReadEventCode((LPARAM)(second - 2), &code));
     EXPECT_EQ(0x00000101u, code);
+}
+
+// The registry read writes no byte past its buffer, which here ends where the
+// untouchable page begins: a read that offered the whole buffer would put the
+// terminator of a 512-byte value one byte beyond it, and fault.
+TEST_F(TwoPages, ReadInstallDirStaysInsideItsBuffer)
+{
+    char *buffer = reinterpret_cast<char *>(base_ + page_ - PATH_BUFFER_SIZE);
+    const std::string dir502 = "C:\\" + std::string(499, 'd');
+    const std::string nul(1, '\0');
+    const struct {
+        const char *name;
+        std::string bytes;
+        BOOL installed;
+        std::string text;
+    } cases[] = {
+        {"512 bytes without terminator", std::string(512, 'x'), FALSE, ""},
+        {"511 bytes without terminator", std::string(511, 'x'), FALSE, ""},
+        {"503 characters without terminator", dir502 + "d", FALSE, ""},
+        {"502 characters and terminator", dir502 + nul, TRUE, dir502},
+        {"502 characters and junk after the terminator, 511 bytes", dir502 + nul + std::string(7, 'j') + nul, TRUE,
+         dir502},
+        {"a short text without terminator", "C:\\x", TRUE, "C:\\x"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(harness::WriteInstallDir(c.bytes.data(), (DWORD)c.bytes.size(), REG_SZ));
+        EXPECT_EQ(c.installed, ReadInstallDir(buffer));
+        if (c.installed) {
+            EXPECT_EQ(c.text, std::string(buffer));
+        }
+    }
+    harness::RemoveProductKey();
 }
 
 }  // namespace

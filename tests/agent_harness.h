@@ -1,8 +1,9 @@
 /*
- * Driving agent.exe from another process: starting it with exact command
- * lines, finding its window, installing and removing the product the way an
- * installer would, sending device events through the stand-in library, and
- * reading what the recorder programs logged.
+ * The test-support layer shared by the test programs, the bench and the soak:
+ * starting programs with exact command lines and ending them, waiting for
+ * windows, children and exits, the product's folder and registry value as an
+ * installer would leave them, the recorder programs' log, and a process's
+ * handle and memory figures.  Nothing here knows GoogleTest.
  */
 #ifndef AGENT_HARNESS_H
 #define AGENT_HARNESS_H
@@ -22,7 +23,11 @@ constexpr const char *kWebSite = "www.ostrel.com";
 constexpr UINT kMsgBase = 0x0500;
 constexpr UINT kMsgEvent = 0x0501;
 constexpr DWORD kEventLaunch = 0x00000100;
-constexpr DWORD kWaitMs = 20000;
+
+// For what should happen at once (a window, an exit, a started program's
+// record): about a hundred times what it takes under Wine, so that a failing
+// case fails in seconds and a loaded machine still passes.
+constexpr DWORD kWaitMs = 5000;
 
 // Event records no program can read, whatever the width: two bytes below the
 // top of the address space (the last byte would wrap to 0), and the start of
@@ -30,14 +35,19 @@ constexpr DWORD kWaitMs = 20000;
 const LPARAM kTopOfMemory = (LPARAM)((ULONG_PTR)0 - 2);
 const LPARAM kKernelSpace = (LPARAM)(~(ULONG_PTR)0 / 2 + 1);
 
+/* ------------------------------------------------------------ paths */
+
 // Folder of the running program, with a trailing backslash.
 std::string ProgramDir();
-// build\bin\agent.exe and friends, found from build\tests.
+// build\bin\agent.exe and the other shipped files, found from build\tests
+// (or build\bench, build\soak).
 std::string ShippedPath(const char *fileName);
 std::string AgentPath();
 std::string RecorderPath();
 
-// A running child process; closes its handles when it goes.
+/* -------------------------------------------------------- processes */
+
+// A child process; closes its handles when it goes.
 struct Process {
     PROCESS_INFORMATION pi{};
     Process() = default;
@@ -51,6 +61,8 @@ struct Process {
     // Exit code, or STILL_ACTIVE when it has not ended within timeoutMs.
     DWORD Wait(DWORD timeoutMs) const;
     bool Running() const { return Wait(0) == STILL_ACTIVE; }
+    // A quit message to its main thread; then, if need be, force.
+    void Quit();
     void Kill();
 };
 
@@ -60,37 +72,91 @@ struct Process {
 Process Start(const std::string &program, const std::string &commandLine, int showState = -1,
               bool suspended = false, const std::string &directory = "");
 
-// The agent window owned by pid, or NULL once timeoutMs has passed.
+// A console program run to its end with its output captured.
+struct Captured {
+    bool finished = false;  // false: not started, or still running at the timeout (then killed)
+    DWORD exitCode = 0;
+    std::string out;
+    std::string err;
+};
+Captured RunCaptured(const std::string &program, const std::string &arguments, DWORD timeoutMs = kWaitMs);
+
+// Waits for a process we hold no handle of; false when it is still there.
+bool WaitForProcessId(DWORD pid, DWORD timeoutMs = kWaitMs);
+// Processes whose parent is pid, and waiting until they have ended.
+std::vector<DWORD> ChildrenOf(DWORD pid);
+void WaitForChildrenOf(DWORD pid, DWORD timeoutMs = kWaitMs);
+
+/* ---------------------------------------------------------- figures */
+
+// The process's entries in the system's handle list (-1 when unknown).
+// GetProcessHandleCount is the obvious call, but Wine answers it with 0 for
+// every process; the list is what the system itself holds.
+long HandleCount(DWORD pid);
+
+struct MemoryFigures {
+    long workingSetKiB = -1;  // resident memory; under Wine the process's VmRSS
+    long pagefileKiB = -1;    // private memory in use; under Wine RssAnon plus VmSwap
+    long privateKiB = -1;     // committed private memory, from the address map
+};
+MemoryFigures MeasureMemory(HANDLE process);
+
+/* ---------------------------------------------------------- windows */
+
+// The top-level window of that class and title (owned by pid, when pid is
+// not 0), or NULL once timeoutMs has passed.
+HWND WaitForWindow(const char *windowClass, const char *windowTitle, DWORD pid = 0, DWORD timeoutMs = kWaitMs);
 HWND WaitForAgentWindow(DWORD pid, DWORD timeoutMs = kWaitMs);
 // The window FindWindowA finds for the agent's class and title, if any.
 HWND FindAgentWindow();
-// Ends every process owning a top-level window of that class and title
-// (quit message, then force).  False when one is still there.
-bool StopAllWindows(const char *windowClass, const char *windowTitle);
-// Ends every agent on the desktop.
-void StopAllAgents();
+// Ends every process but exceptPid owning a top-level window of that class
+// and title (quit message, then force).  False when one is still there.
+bool StopAllWindows(const char *windowClass, const char *windowTitle, DWORD exceptPid = 0);
+void StopAllAgents(DWORD exceptPid = 0);
 
-// Product installation, as an installer would write it.
+/* ---------------------------------------------------------- product */
+
+// The product's key, with anything under it, as an uninstaller removes it.
 void RemoveProductKey();
+bool CreateProductKeyOnly();
 bool WriteInstallDir(const void *data, DWORD size, DWORD type);
 bool WriteInstallDirText(const std::string &dir);
-bool CreateProductKeyOnly();
 
 // Fresh empty folder under the temporary folder, and its removal.
 std::string MakeTempDir(const std::string &name);
 void RemoveTree(const std::string &dir);
 bool CopyRecorderTo(const std::string &path);
+// base\name, holding recorder copies as Vorq.exe and Duxo.exe as asked.
+std::string MakeProductDir(const std::string &base, const std::string &name, bool withVorq, bool withDuxo);
 
-// Processes whose parent is pid, waited for until they end.
-void WaitForChildrenOf(DWORD pid, DWORD timeoutMs = kWaitMs);
-std::vector<DWORD> ChildrenOf(DWORD pid);
+// A temporary file, deleted with this object.
+class TempFile {
+public:
+    TempFile();
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    const std::string &Path() const { return path_; }
 
+private:
+    std::string path_;
+};
+
+/* ------------------------------------------------------ text and logs */
+
+// A file's bytes ("" when it cannot be read), and text cut into its
+// non-empty lines without their line ends.
+std::string ReadFileText(const std::string &path);
+std::vector<std::string> SplitLines(const std::string &text);
+
+// One start the recorder program logged.
 struct Record {
     std::string program;  // full path of the started program
     std::string directory;
     std::string commandLine;
 };
 std::vector<Record> ReadRecords(const std::string &logPath);
+bool IsWebSiteRecord(const Record &record);
 
 std::string Lower(std::string s);
 std::string Quote(const std::string &s);

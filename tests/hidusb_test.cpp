@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "agent_harness.h"
 #include "hidusb.h"
 #include "hidusb_client.h"
 
@@ -34,7 +35,6 @@ const DWORD kDecoySelector = 0x11;
 const DWORD kDestroyCode = 0xDE570000;
 
 const DWORD kTimeoutMs = 10000;
-const DWORD kProcessWaitMs = 20000;
 /* A subscriber never told to quit gives up by itself after this long. */
 const DWORD kSubscriberLifetimeMs = 120000;
 
@@ -112,20 +112,20 @@ LRESULT CALLBACK SubscriberProc(HWND window, UINT message, WPARAM wParam, LPARAM
     return 0;
 }
 
-HANDLE HandleArgument(const char *text)
-{
-    return (HANDLE)(ULONG_PTR)strtoull(text, NULL, 10);
-}
-
-/* --subscriber READY QUIT PARENT LOG: subscribes, sets READY, then serves
- * messages until QUIT is set (exit 0) or PARENT ends (exit non-zero). */
+/* --subscriber NAME PARENT LOG: subscribes, sets event NAME-ready, then
+ * serves messages until NAME-quit is set (exit 0) or process PARENT ends
+ * (exit non-zero). */
 int RunSubscriber(int argc, char **argv)
 {
-    if (argc != 6)
+    if (argc != 5)
         return 10;
-    HANDLE ready = HandleArgument(argv[2]);
-    HANDLE waits[] = {HandleArgument(argv[3]), HandleArgument(argv[4])};
-    g_log = CreateFileA(argv[5], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+    const std::string name = argv[2];
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, (name + "-ready").c_str());
+    HANDLE waits[] = {OpenEventA(SYNCHRONIZE, FALSE, (name + "-quit").c_str()),
+                      OpenProcess(SYNCHRONIZE, FALSE, strtoul(argv[3], NULL, 10))};
+    if (ready == NULL || waits[0] == NULL || waits[1] == NULL)
+        return 9;
+    g_log = CreateFileA(argv[4], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                         CREATE_ALWAYS, 0, NULL);
     if (g_log == INVALID_HANDLE_VALUE)
         return 11;
@@ -168,150 +168,46 @@ int RunSubscriber(int argc, char **argv)
     return 0;
 }
 
-/* ---- helpers of the test process ---- */
+/* ---- the test process's side ---- */
 
-std::string ThisExecutable()
-{
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
-    return std::string(path, length);
-}
-
-std::string SenderTool()
-{
-    std::string exe = ThisExecutable();
-    std::string relative = exe.substr(0, exe.find_last_of('\\') + 1) + "..\\bin\\hidusb-send.exe";
-    char full[MAX_PATH];
-    DWORD length = GetFullPathNameA(relative.c_str(), sizeof full, full, NULL);
-    return length > 0 && length < sizeof full ? std::string(full, length) : relative;
-}
-
-/* A temporary file, deleted with this object. */
-class TempFile {
-public:
-    TempFile()
-    {
-        char dir[MAX_PATH], path[MAX_PATH];
-        if (GetTempPathA(sizeof dir, dir) && GetTempFileNameA(dir, "hid", 0, path))
-            path_ = path;
-    }
-    ~TempFile()
-    {
-        if (!path_.empty())
-            DeleteFileA(path_.c_str());
-    }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-
-    const std::string &path() const { return path_; }
-
-    std::string Read() const
-    {
-        std::string text;
-        HANDLE file = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  NULL, OPEN_EXISTING, 0, NULL);
-        if (file == INVALID_HANDLE_VALUE)
-            return text;
-        char buffer[4096];
-        DWORD got;
-        while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0)
-            text.append(buffer, got);
-        CloseHandle(file);
-        return text;
-    }
-
-private:
-    std::string path_;
-};
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t begin = 0;
-    while (begin < text.size()) {
-        size_t end = text.find('\n', begin);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(begin, end - begin);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            lines.push_back(line);
-        begin = end + 1;
-    }
-    return lines;
-}
-
-/* Ends a child process that is still running and closes its handle. */
-void Reap(HANDLE *process)
-{
-    if (*process == NULL)
-        return;
-    if (WaitForSingleObject(*process, 0) != WAIT_OBJECT_0) {
-        TerminateProcess(*process, 99);
-        WaitForSingleObject(*process, kProcessWaitMs);
-    }
-    CloseHandle(*process);
-    *process = NULL;
-}
-
-/* A subscriber child process; killed on destruction unless it finished. */
+/* A subscriber child process, ended with this object.  It is this very
+ * program, started with --subscriber and told by named events when to
+ * subscribe and when to quit. */
 class Subscriber {
 public:
     Subscriber() = default;
     ~Subscriber()
     {
-        Reap(&process_);
-        if (ready_ != NULL)
-            CloseHandle(ready_);
-        if (quit_ != NULL)
-            CloseHandle(quit_);
+        process_.Kill();
+        for (HANDLE h : {ready_, quit_})
+            if (h != NULL)
+                CloseHandle(h);
     }
     Subscriber(const Subscriber &) = delete;
     Subscriber &operator=(const Subscriber &) = delete;
 
-    DWORD pid() const { return pid_; }
+    DWORD pid() const { return process_.Pid(); }
     HWND window() const { return window_; }
 
     /* Starts the child and waits until it has subscribed. */
     ::testing::AssertionResult Start()
     {
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
-        ready_ = CreateEventW(&inherit, TRUE, FALSE, NULL);
-        quit_ = CreateEventW(&inherit, TRUE, FALSE, NULL);
-        if (ready_ == NULL || quit_ == NULL || log_.path().empty())
+        static int serial;
+        const std::string name = Format("hidusb-test-%lu-%d", GetCurrentProcessId(), ++serial);
+        ready_ = CreateEventA(NULL, TRUE, FALSE, (name + "-ready").c_str());
+        quit_ = CreateEventA(NULL, TRUE, FALSE, (name + "-quit").c_str());
+        if (ready_ == NULL || quit_ == NULL || log_.Path().empty())
             return ::testing::AssertionFailure() << "cannot prepare a subscriber: error " << GetLastError();
-        /* Lets the child notice when this process dies without telling it to quit. */
-        HANDLE parent = NULL;
-        if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &parent, SYNCHRONIZE,
-                             TRUE, 0))
-            return ::testing::AssertionFailure() << "cannot share this process's handle: error " << GetLastError();
-        std::string exe = ThisExecutable();
-        std::string command = Format("\"%s\" --subscriber %llu %llu %llu \"%s\"", exe.c_str(), HandleValue(ready_),
-                                     HandleValue(quit_), HandleValue(parent), log_.path().c_str());
-        STARTUPINFOA startup;
-        memset(&startup, 0, sizeof startup);
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info;
-        BOOL started = CreateProcessA(exe.c_str(), &command[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info);
-        DWORD error = GetLastError();
-        CloseHandle(parent);
-        if (!started)
-            return ::testing::AssertionFailure() << "cannot start a subscriber: error " << error;
-        CloseHandle(info.hThread);
-        process_ = info.hProcess;
-        pid_ = info.dwProcessId;
-
-        HANDLE waits[] = {ready_, process_};
-        DWORD woke = WaitForMultipleObjects(2, waits, FALSE, kProcessWaitMs);
-        if (woke == WAIT_OBJECT_0 + 1) {
-            DWORD code = 0;
-            GetExitCodeProcess(process_, &code);
-            return ::testing::AssertionFailure() << "subscriber exited with code " << code << " before subscribing";
-        }
-        if (woke != WAIT_OBJECT_0)
-            return ::testing::AssertionFailure() << "subscriber did not subscribe within " << kProcessWaitMs << " ms";
-        std::vector<std::string> lines = Lines(log_.Read());
+        const std::string exe = harness::ProgramDir() + "hidusb_test.exe";
+        process_ = harness::Start(exe, Format("\"%s\" --subscriber %s %lu \"%s\"", exe.c_str(), name.c_str(),
+                                              GetCurrentProcessId(), log_.Path().c_str()));
+        if (!process_.Started())
+            return ::testing::AssertionFailure() << "cannot start a subscriber: error " << GetLastError();
+        HANDLE waits[] = {ready_, process_.pi.hProcess};
+        if (WaitForMultipleObjects(2, waits, FALSE, harness::kWaitMs) != WAIT_OBJECT_0)
+            return ::testing::AssertionFailure() << "subscriber did not subscribe (exit code " << process_.Wait(0)
+                                                 << ")";
+        std::vector<std::string> lines = harness::SplitLines(harness::ReadFileText(log_.Path()));
         unsigned long long window = 0;
         if (lines.empty() || sscanf(lines[0].c_str(), "window %llx", &window) != 1)
             return ::testing::AssertionFailure() << "subscriber did not log its window";
@@ -323,105 +219,29 @@ public:
     ::testing::AssertionResult Finish(std::vector<std::string> *received)
     {
         SetEvent(quit_);
-        if (WaitForSingleObject(process_, kProcessWaitMs) != WAIT_OBJECT_0)
-            return ::testing::AssertionFailure() << "subscriber " << pid_ << " did not quit";
-        DWORD code = 0;
-        GetExitCodeProcess(process_, &code);
+        DWORD code = process_.Wait(harness::kWaitMs);
         if (code != 0)
-            return ::testing::AssertionFailure() << "subscriber " << pid_ << " exited with code " << code;
-        std::vector<std::string> lines = Lines(log_.Read());
+            return ::testing::AssertionFailure() << "subscriber " << pid() << " ended with " << code;
+        std::vector<std::string> lines = harness::SplitLines(harness::ReadFileText(log_.Path()));
         received->assign(lines.begin() + (lines.empty() ? 0 : 1), lines.end());
         return ::testing::AssertionSuccess();
     }
 
 private:
-    TempFile log_;
+    harness::TempFile log_;
+    harness::Process process_;
     HANDLE ready_ = NULL;
     HANDLE quit_ = NULL;
-    HANDLE process_ = NULL;
-    DWORD pid_ = 0;
     HWND window_ = NULL;
 };
-
-struct ToolRun {
-    DWORD exitCode;
-    std::string out;
-    std::string err;
-};
-
-/* Runs the sender tool with arguments, capturing its output. */
-::testing::AssertionResult RunSenderTool(const std::string &arguments, ToolRun *run)
-{
-    std::string exe = SenderTool();
-    if (GetFileAttributesA(exe.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return ::testing::AssertionFailure() << "no sender tool at " << exe;
-    TempFile outFile, errFile;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE out = CreateFileA(outFile.path().c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, NULL);
-    HANDLE err = CreateFileA(errFile.path().c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, NULL);
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    std::string command = "\"" + exe + "\" " + arguments;
-    PROCESS_INFORMATION info;
-    BOOL started = out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
-                   CreateProcessA(exe.c_str(), &command[0], NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup,
-                                  &info);
-    DWORD error = GetLastError();
-    if (out != INVALID_HANDLE_VALUE)
-        CloseHandle(out);
-    if (err != INVALID_HANDLE_VALUE)
-        CloseHandle(err);
-    if (!started)
-        return ::testing::AssertionFailure() << "cannot run " << command << ": error " << error;
-    CloseHandle(info.hThread);
-    bool finished = WaitForSingleObject(info.hProcess, kProcessWaitMs) == WAIT_OBJECT_0;
-    GetExitCodeProcess(info.hProcess, &run->exitCode);
-    Reap(&info.hProcess);
-    if (!finished)
-        return ::testing::AssertionFailure() << command << " did not finish within " << kProcessWaitMs << " ms";
-    run->out = outFile.Read();
-    run->err = errFile.Read();
-    return ::testing::AssertionSuccess();
-}
 
 /* Opens the channel of pid directly, as a misbehaving client would. */
 HANDLE OpenChannel(DWORD pid)
 {
-    std::string name = Format("%s%lu", HIDUSB_PIPE_PREFIX, pid);
-    DWORD start = GetTickCount();
-    for (;;) {
-        HANDLE pipe = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-        if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || GetTickCount() - start > kTimeoutMs)
-            return pipe;
-        WaitNamedPipeA(name.c_str(), kTimeoutMs);
-    }
-}
-
-TEST(HidUsbLibrary, ExportsOnlyOrdinalTwoWithoutName)
-{
-    HMODULE module = GetModuleHandleA("HIDUSB.dll");
-    ASSERT_NE(nullptr, module);
-    const BYTE *image = reinterpret_cast<const BYTE *>(module);
-    const IMAGE_NT_HEADERS *headers =
-        reinterpret_cast<const IMAGE_NT_HEADERS *>(image + reinterpret_cast<const IMAGE_DOS_HEADER *>(image)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &directory = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    ASSERT_NE(0u, directory.VirtualAddress);
-    const IMAGE_EXPORT_DIRECTORY *exports =
-        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(image + directory.VirtualAddress);
-    EXPECT_EQ(2u, exports->Base);
-    EXPECT_EQ(1u, exports->NumberOfFunctions);
-    EXPECT_EQ(0u, exports->NumberOfNames);
-    /* Our own call goes through the import library: it must be bound to
-     * that ordinal, since there is no name to bind to. */
-    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(GetProcAddress(module, MAKEINTRESOURCEA(2))),
-              reinterpret_cast<ULONG_PTR>(&HidSubscribe));
-    EXPECT_EQ(nullptr, GetProcAddress(module, "HidSubscribe"));
-    EXPECT_EQ(nullptr, GetProcAddress(module, "HidSubscribe@12"));
+    char name[64];
+    HidPipeName(pid, name, sizeof name);
+    WaitNamedPipeA(name, kTimeoutMs);
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
 }
 
 TEST(HidUsbChannel, SenderWithoutSubscriberFailsFast)
@@ -560,7 +380,7 @@ TEST(HidUsbChannel, StatusReportsLastSubscriptionAndGoneWindowIsRefused)
     HidReply reply;
     ASSERT_EQ((DWORD)ERROR_SUCCESS, HidTransact(subscriber.pid(), &request, &reply, kTimeoutMs));
     EXPECT_EQ((DWORD)HID_STATUS_NOT_SUBSCRIBED, reply.status) << "event to a destroyed window";
-    EXPECT_EQ((DWORD)ERROR_INVALID_DATA, HidSendBase(subscriber.pid(), 1, 2, &answer, kTimeoutMs))
+    EXPECT_EQ((DWORD)ERROR_INVALID_WINDOW_HANDLE, HidSendBase(subscriber.pid(), 1, 2, &answer, kTimeoutMs))
         << "base message to a destroyed window";
     ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(subscriber.pid(), &status, kTimeoutMs));
     EXPECT_EQ(2u, status.calls);
@@ -607,12 +427,11 @@ struct ToolCase {
 void CheckSenderTool(const ToolCase &tool)
 {
     SCOPED_TRACE(std::string("hidusb-send ") + tool.name + ": " + tool.arguments);
-    ToolRun run;
-    ASSERT_TRUE(RunSenderTool(tool.arguments, &run));
+    harness::Captured run = harness::RunCaptured(harness::ShippedPath("hidusb-send.exe"), tool.arguments);
+    ASSERT_TRUE(run.finished);
     EXPECT_EQ(tool.exitCode, run.exitCode) << "stdout: " << run.out << "stderr: " << run.err;
     if (tool.exitCode == 0) {
-        EXPECT_EQ(tool.output, Lines(run.out).empty() ? "" : Lines(run.out)[0]);
-        EXPECT_EQ(1u, Lines(run.out).size()) << run.out;
+        EXPECT_EQ(std::vector<std::string>{tool.output}, harness::SplitLines(run.out));
         EXPECT_EQ("", run.err);
     } else {
         EXPECT_NE(std::string::npos, run.err.find(tool.output)) << run.err;
@@ -627,6 +446,7 @@ TEST(HidUsbSendTool, AnswersOnStdoutFailuresAsExitCodes)
         {"unknown option", "--bogus status", 2, "unknown option"},
         {"not a code", "12abc", 2, "unknown command"},
         {"code beyond 32 bits", "0x100000000", 2, "unknown command"},
+        {"decimal code beyond 32 bits", "4294967296", 2, "unknown command"},
         {"pid not a number", "--pid x status", 2, "not a number"},
         {"too many operands", "base 1 2 3", 2, "unexpected argument"},
         {"nobody subscribed", "launch", 3, "no process is subscribed"},
@@ -641,10 +461,12 @@ TEST(HidUsbSendTool, AnswersOnStdoutFailuresAsExitCodes)
         {"launch to the one subscriber", "launch", 0, Format("answer %lu", EventAnswer(HID_EVENT_LAUNCH))},
         {"hex code by pid", Format("--pid %lu 0x10", first.pid()), 0, "answer 33"},
         {"decimal code with timeout", "--timeout 3000 16", 0, "answer 33"},
-        {"base message", Format("base 0x%llx 7", kWideLParam), 0, Format("answer %lu", BaseAnswer(7))},
+        {"base message, WPARAM first", Format("base 7 0x%llx", kWideLParam), 0, Format("answer %lu", BaseAnswer(7))},
         {"status", "status", 0,
          Format("window 0x%llx message 0x%x selector 0x%lx calls 2 delivered 4", HandleValue(first.window()),
                 kBaseMessage, kSelector)},
+        {"highest code in hex", "0xFFFFFFFF", 0, Format("answer %lu", EventAnswer(0xFFFFFFFF))},
+        {"highest code in decimal", "4294967295", 0, Format("answer %lu", EventAnswer(0xFFFFFFFF))},
     };
     for (const ToolCase &tool : one)
         CheckSenderTool(tool);
@@ -663,7 +485,7 @@ TEST(HidUsbSendTool, AnswersOnStdoutFailuresAsExitCodes)
     std::vector<std::string> received;
     ASSERT_TRUE(first.Finish(&received));
     EXPECT_EQ((std::vector<std::string>{EventLine(HID_EVENT_LAUNCH), EventLine(0x10), EventLine(16),
-                                        BaseLine(7, kWideLParam)}),
+                                        BaseLine(7, kWideLParam), EventLine(0xFFFFFFFF), EventLine(0xFFFFFFFF)}),
               received)
         << "first subscriber";
     ASSERT_TRUE(second.Finish(&received));

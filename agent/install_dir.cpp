@@ -1,0 +1,36 @@
+/*
+ * Reading the product's installation directory from the registry.
+ *
+ * The value is the product installer's to write and anyone's with the rights
+ * to change, so nothing about it is taken on trust: its type, its length and
+ * its terminator are all checked before it becomes a path.
+ */
+#include "agent.h"
+
+/* Reads InstallDir into lpszDirectory, a buffer of PATH_BUFFER_SIZE bytes.
+ * One byte is kept back from the read, so the text is terminated even when
+ * the value was stored without a terminator.  FALSE, meaning "not
+ * installed", for a missing key or value, a value that is not a string, one
+ * longer than the buffer, an empty text, and a text so long that the
+ * program paths would not fit their buffers. */
+BOOL ReadInstallDir(LPSTR lpszDirectory)
+{
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return FALSE;
+
+    DWORD dwType = REG_NONE;
+    DWORD cbValue = PATH_BUFFER_SIZE - 1;
+    LONG lResult = RegQueryValueExA(hKey, AGENT_INSTALL_DIR_VALUE, NULL, &dwType,
+                                    (LPBYTE)lpszDirectory, &cbValue);
+    RegCloseKey(hKey);
+
+    if (lResult != ERROR_SUCCESS || cbValue > PATH_BUFFER_SIZE - 1)
+        return FALSE;
+    if (dwType != REG_SZ && dwType != REG_EXPAND_SZ)
+        return FALSE;
+    lpszDirectory[cbValue] = '\0';
+
+    int nLength = lstrlenA(lpszDirectory);
+    return nLength > 0 && nLength <= MAX_INSTALL_DIR_LENGTH;
+}

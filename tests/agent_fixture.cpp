@@ -1,0 +1,64 @@
+#include "agent_fixture.h"
+
+using namespace harness;
+
+void AgentTest::SetUp()
+{
+    StopAllAgents();
+    RemoveProductKey();
+    base_ = MakeTempDir("agent-test");
+    log_ = base_ + "\\recorder.log";
+    SetEnvironmentVariableA("RECORDER_LOG", log_.c_str());
+}
+
+void AgentTest::TearDown()
+{
+    agent_.Quit();
+    StopAllAgents();
+    RemoveProductKey();
+    SetEnvironmentVariableA("RECORDER_LOG", NULL);
+    RemoveTree(base_);
+}
+
+HWND AgentTest::StartAgent(const std::string &tail, int showState)
+{
+    agent_ = Start(AgentPath(), Quote(AgentPath()) + tail, showState);
+    return agent_.Started() ? WaitForAgentWindow(agent_.Pid()) : NULL;
+}
+
+DWORD AgentTest::RunOnce(const std::string &commandLine)
+{
+    Process p = Start(AgentPath(), commandLine);
+    if (!p.Started())
+        return 0xBAD;
+    DWORD code = p.Wait(kWaitMs);
+    if (code == STILL_ACTIVE) {
+        StopAllAgents(agent_.Pid());
+        p.Kill();
+    }
+    return code;
+}
+
+DWORD AgentTest::SendEvent(DWORD code)
+{
+    DWORD answer = 0xFFFFFFFF;
+    DWORD error = HidSendEvent(agent_.Pid(), code, &answer, kWaitMs);
+    EXPECT_EQ(ERROR_SUCCESS, error) << "event 0x" << std::hex << code;
+    WaitForChildrenOf(agent_.Pid());
+    return answer;
+}
+
+std::string AgentTest::MakeProduct(const std::string &name, bool withVorq, bool withDuxo)
+{
+    std::string dir = MakeProductDir(base_, name, withVorq, withDuxo);
+    EXPECT_FALSE(dir.empty()) << "could not make the product folder " << name;
+    return dir;
+}
+
+std::string Describe(const std::vector<Record> &records)
+{
+    std::string s;
+    for (const Record &r : records)
+        s += "\n  started " + r.program + " in " + r.directory + " as " + r.commandLine;
+    return s.empty() ? "\n  (nothing started)" : s;
+}
