@@ -60,13 +60,17 @@ build_package() {
     fi
 
     mkdir -p "$outdir" || { package_fail "cannot create $outdir"; return; }
-    local out=$outdir/$name.msi log
+    local out
+    out=$(realpath "$outdir")/$name.msi
+    # wixl takes no absolute Source paths: it is run from / with paths relative to it.
+    local rel_bin rel_library rel_stop log
+    rel_bin=$(realpath "$bindir") rel_library=$(realpath "$library") rel_stop=$(realpath "$stop")
     # wixl reports some elements it cannot build only as a warning and leaves
     # them out of the package, so any diagnostic counts as a failure.
-    log=$(wixl -a "$platform" -o "$out" \
+    log=$(cd / && wixl -a "$platform" -o "$out" \
         -D Platform="$platform" -D Version="$version" -D ProductName="$product" \
         -D ProductCode="$(derived_product_code "$version" "$platform")" \
-        -D BinDir="$bindir" -D DeviceLibrary="$library" -D AgentStop="$stop" \
+        -D BinDir="${rel_bin#/}" -D DeviceLibrary="${rel_library#/}" -D AgentStop="${rel_stop#/}" \
         "$INSTALLER_DIR/agent.wxs" 2>&1)
     if [ $? -ne 0 ] || [ -n "$log" ]; then
         rm -f "$out"
