@@ -8,6 +8,7 @@ set(SHIPPED_WIDTH TRUE)
 # a leading underscore), the PE header is PE32, Wine's loader is the 32-bit one.
 set(WIN_STDCALL_DECORATED TRUE)
 set(WIN_PE_MAGIC 010b)
+set(WIN_PLATFORM x86)
 set(WINE_LOADER /usr/lib/wine/wine)
 
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
