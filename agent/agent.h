@@ -82,6 +82,7 @@ BOOL ReadEventCode(LPARAM lParam, DWORD *pdwCode);
 
 /* Launch action. */
 void LaunchProductApplication(void);
+void OpenVendorWebSite(void);
 
 #endif /* RC_INVOKED */
 #endif /* AGENT_H */
