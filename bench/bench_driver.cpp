@@ -14,8 +14,11 @@
  *       time and sets an event; the driver waits for that blocked, so that
  *       it takes no processor time from either side while they work.
  *   bench_driver await
- *       waits for a running agent's and floor's windows and checks that the
- *       agent is subscribed to the device library.
+ *       waits for a running agent's and floor's windows and checks that
+ *       both are subscribed to the device library.
+ *   bench_driver modules
+ *       the modules loaded in the running agent and floor: their number
+ *       and names, read with EnumProcessModules.
  *   bench_driver quit
  *       ends every agent and floor on the desktop.
  *
@@ -26,6 +29,7 @@
  */
 #include <windows.h>
 
+#include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -334,26 +338,68 @@ HWND AwaitWindow(const Resident &r)
     }
 }
 
-int RunAwait()
+/* Waits until r's window is subscribed to the device library, as the
+ * agent subscribes it; the window exists a moment before the subscription. */
+void AwaitSubscription(const Resident &r, HWND hwnd, DWORD pid)
 {
-    HWND agentWindow = AwaitWindow(Agent());
-    HWND floorWindow = AwaitWindow(Floor());
-    DWORD agentPid = 0, floorPid = 0;
-    GetWindowThreadProcessId(agentWindow, &agentPid);
-    GetWindowThreadProcessId(floorWindow, &floorPid);
-    /* The window exists a moment before the subscription. */
     HidReply status{};
     DWORD error = ERROR_FILE_NOT_FOUND;
     for (int attempt = 0; attempt < 200 && error == ERROR_FILE_NOT_FOUND; ++attempt) {
-        error = HidQueryStatus(agentPid, &status, kTimeoutMs);
+        error = HidQueryStatus(pid, &status, kTimeoutMs);
         if (error == ERROR_FILE_NOT_FOUND)
             Sleep(50);
     }
     if (error != ERROR_SUCCESS)
-        Fail("the agent serves no device channel (error " + Num(error) + ")");
-    if (HidReplyWindow(status) != agentWindow || status.message != kMsgBase || status.calls != 1)
-        Fail("the agent's subscription is not its window's");
-    printf("agent pid %lu subscribed, floor pid %lu\n", agentPid, floorPid);
+        Fail(std::string("the ") + r.name + " serves no device channel (error " + Num(error) + ")");
+    if (HidReplyWindow(status) != hwnd || status.message != kMsgBase || status.calls != 1)
+        Fail(std::string("the ") + r.name + "'s subscription is not its window's");
+}
+
+int RunAwait()
+{
+    DWORD pids[2];
+    const Resident residents[2] = {Agent(), Floor()};
+    for (int i = 0; i < 2; ++i) {
+        HWND hwnd = AwaitWindow(residents[i]);
+        GetWindowThreadProcessId(hwnd, &pids[i]);
+        AwaitSubscription(residents[i], hwnd, pids[i]);
+    }
+    printf("agent pid %lu and floor pid %lu subscribed\n", pids[0], pids[1]);
+    return 0;
+}
+
+/* Prints "modules WHO N" and "module-names WHO a.dll b.dll ..." (lower
+ * case, load order) for the running process of r, read from outside it as
+ * any tool would (EnumProcessModules). */
+void PrintModules(const Resident &r)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(AwaitWindow(r), &pid);
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (h == NULL)
+        Fail(std::string("cannot open the ") + r.name + " (error " + Num(GetLastError()) + ")");
+    HMODULE modules[512];
+    DWORD bytes = 0;
+    if (!EnumProcessModules(h, modules, sizeof modules, &bytes) || bytes > sizeof modules)
+        Fail(std::string("cannot list the ") + r.name + "'s modules (error " + Num(GetLastError()) + ")");
+    std::string names;
+    const DWORD count = bytes / sizeof(HMODULE);
+    for (DWORD i = 0; i < count; ++i) {
+        char name[MAX_PATH] = "";
+        if (!GetModuleBaseNameA(h, modules[i], name, sizeof name))
+            Fail(std::string("cannot name a module of the ") + r.name);
+        names += " " + Lower(name);
+    }
+    CloseHandle(h);
+    Sample("modules", r.name, count);
+    printf("module-names %s%s\n", r.name, names.c_str());
+    fflush(stdout);
+}
+
+int RunModules()
+{
+    PrintModules(Agent());
+    PrintModules(Floor());
     return 0;
 }
 
@@ -366,7 +412,7 @@ int RunQuit()
 
 int Usage()
 {
-    fprintf(stderr, "usage: bench_driver startup RUNS | reaction RUNS | await | quit\n");
+    fprintf(stderr, "usage: bench_driver startup RUNS | reaction RUNS | await | modules | quit\n");
     return 2;
 }
 
@@ -393,5 +439,7 @@ int main(int argc, char **argv)
         return RunAwait();
     if (mode == "quit")
         return RunQuit();
+    if (mode == "modules")
+        return RunModules();
     return Usage();
 }
