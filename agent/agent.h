@@ -93,6 +93,7 @@ BOOL ReadEventCode(LPARAM lParam, DWORD *pdwCode);
 /* Launch action. */
 BOOL ReadInstallDir(LPSTR lpszDirectory);
 void LaunchProductApplication(void);
+void OpenVendorWebSite(void);
 
 #endif /* RC_INVOKED */
 #endif /* AGENT_H */

@@ -25,11 +25,6 @@ static UINT StartProgram(LPCSTR lpszPath)
     return WinExec(szCommand, SW_SHOWNORMAL);
 }
 
-static void OpenVendorWebSite(void)
-{
-    ShellExecuteA(NULL, "open", AGENT_WEB_SITE, NULL, NULL, SW_SHOW);
-}
-
 void LaunchProductApplication(void)
 {
     char szDirectory[PATH_BUFFER_SIZE];

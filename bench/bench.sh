@@ -1,12 +1,15 @@
 # Sourced by ./dev bench: defines run_bench.
 #
-# Measures the agent side by side with the floor, a program that is nothing
-# but one hidden window and a message loop (bench/floor.cpp, built the way
-# the agent is), in one run and in one Wine prefix of its own:
+# Measures the agent side by side with the floor, the least a program doing
+# the agent's job can be: one hidden window subscribed to the same HIDUSB.dll
+# and a blocking message loop (bench/floor.cpp, built the way the agent is),
+# in one run and in one Wine prefix of its own:
 #
 #   file size and imported DLLs     objdump on the build machine
 #   resident memory                 VmRSS and RssAnon of the Wine process that
-#                                   runs the program (/proc/PID/status)
+#                                   runs the program (/proc/PID/status), and
+#                                   both by mapping (/proc/PID/smaps)
+#   loaded modules                  EnumProcessModules from bench_driver
 #   start-up                        CreateProcess to the window being found
 #                                   (bench_driver, QueryPerformanceCounter)
 #   reaction                        the sender's launch event to the product
@@ -16,8 +19,11 @@
 #                                   process while nothing happens
 #
 # Every figure is the median over repeated runs; the table gives the agent's
-# figure, the floor's, and their ratio, and goes to build/bench/results.txt
-# with every sample in build/bench/samples.txt.  Exits non-zero with a plain
+# figure, the floor's, and their ratio, then the goals (memory, start-up and
+# reaction within 5% of the floor, as many threads) and, where one is
+# missed, what the difference is made of: the modules only one side has and
+# the resident and anonymous memory by mapping.  It goes to build/bench/results.txt with
+# every sample in build/bench/samples.txt.  Exits non-zero with a plain
 # message when a measurement could not be made.
 #
 # Counts can be changed from the environment: BENCH_RUNS (start-up and
@@ -82,6 +88,28 @@ bench_memory() {
         "/proc/$pid/status"
 }
 
+# "rss-part:<mapping> <who> <KiB>" and "anon-part:..." lines: VmRSS and
+# RssAnon by what they belong to, a module's file (its resident pages; the
+# anonymous ones are those it has written) or, for anonymous mappings,
+# [anon] and [heap].  The program's own image is "program", so the two
+# sides compare.
+bench_memory_parts() {
+    local who=$1 pid=$2 exe
+    bench_alive "$pid" "$who"
+    exe=$(basename "$3")
+    awk -v who="$who" -v exe="$exe" '
+        /^[0-9a-f]+-[0-9a-f]+ / {
+            name = NF >= 6 ? $NF : "[anon]"; sub(/.*\//, "", name)
+            if (name == exe) name = "program"
+        }
+        /^Rss:/ { rss[name] += $2 }
+        /^Anonymous:/ { anon[name] += $2 }
+        END {
+            for (n in rss) if (rss[n] > 0) print "rss-part:" n, who, rss[n]
+            for (n in anon) if (anon[n] > 0) print "anon-part:" n, who, anon[n]
+        }' "/proc/$pid/smaps"
+}
+
 # A snapshot of a process's counters: "cpu TICKS" (utime + stime of the
 # whole process, ended threads included) and "task TID SWITCHES" per thread
 # (voluntary + involuntary context switches).
@@ -134,6 +162,9 @@ bench_round() {
 
     bench_memory agent "$apid"
     bench_memory floor "$fpid"
+    bench_memory_parts agent "$apid" "$agent"
+    bench_memory_parts floor "$fpid" "$floor"
+    bench_driver modules
     bench_counters "$apid" >"$tmp/agent.0"
     bench_counters "$fpid" >"$tmp/floor.0"
     sleep "$BENCH_IDLE_SECONDS"
@@ -168,11 +199,24 @@ bench_static() {
     echo "dll-names $who $names"
 }
 
-# The table: medians, agent over floor, and the spread of each side.
+# Which build is measured, and why when it is not the shipped one.
+bench_width_note() {
+    if [ "$W" = x86 ]; then
+        echo "$W_LABEL"
+    elif [ -n "${WIDTH_PROBLEM[x86]:-}" ]; then
+        echo "$W_LABEL, since ${WIDTH_PROBLEM[x86]}"
+    else
+        echo "$W_LABEL (DEV_WIDTHS=$W), as on a host that cannot run 32-bit programs"
+    fi
+}
+
+# The table: medians, agent over floor, and the spread of each side; the
+# goals; and where one is missed, the modules and the memory by mapping
+# that make up the difference.
 bench_report() {
     local samples=$1
     awk -v runs="$BENCH_RUNS" -v rounds="$BENCH_ROUNDS" -v idle="$BENCH_IDLE_SECONDS" \
-        -v wine="$(wine_run --version 2>/dev/null)" -v cores="$(nproc)" '
+        -v wine="$(wine_run --version 2>/dev/null)" -v cores="$(nproc)" -v width="$(bench_width_note)" '
         function median(key,   n, i, j, t, v) {
             n = count[key]
             for (i = 1; i <= n; i++) v[i] = value[key, i]
@@ -181,6 +225,12 @@ bench_report() {
             low[key] = v[1]; high[key] = v[n]
             return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
         }
+        function abs(x) { return x < 0 ? -x : x }
+        # Median KiB of one mapping on one side; 0 where it has none.
+        function part(kind, p, who,   key) {
+            key = kind "-part:" p
+            return ((key, who) in count) ? median(key SUBSEP who) : 0
+        }
         function cell(x, decimals) { return sprintf("%." decimals "f", x) }
         function row(key, label, decimals,   a, f, ratio, spread, line) {
             if (!((key, "agent") in count) || !((key, "floor") in count)) {
@@ -188,6 +238,7 @@ bench_report() {
                 return
             }
             a = median(key SUBSEP "agent"); f = median(key SUBSEP "floor")
+            med[key, "agent"] = a; med[key, "floor"] = f
             ratio = f != 0 ? sprintf("%.2f", a / f) : (a == 0 ? "both 0" : "-")
             spread = ""
             if (count[key, "agent"] > 1)
@@ -197,24 +248,82 @@ bench_report() {
             sub(/ +$/, "", line)
             print line
         }
-        $1 == "dll-names" { who = $2; $1 = ""; $2 = ""; sub(/^ +/, ""); names[who] = $0; next }
+        # One goal: the agent at most limit times the floor (limit 1: equal).
+        function goal(key, label, limit, decimals,   a, f, ok, how) {
+            if (!((key, "agent") in med)) return
+            a = med[key, "agent"]; f = med[key, "floor"]
+            ok = limit == 1 ? a == f : a <= f * limit
+            how = cell(a, decimals) " against " cell(f, decimals)
+            if (limit != 1) how = sprintf("%+.1f%% (%s)", f ? (a - f) * 100 / f : 0, how)
+            # A missed goal whose two ranges overlap may be the noise of the run.
+            if (!ok && low[key, "agent"] <= high[key, "floor"])
+                how = how ", ranges overlap"
+            printf "  %-10s %-7s %s\n", label, ok ? "met" : "MISSED", how
+            if (!ok) missed++
+        }
+        # Words of list a that are not in list b, the first (the program) left out.
+        function only(a, b,   wa, wb, n, i, in_b, out) {
+            split(b, wb, " "); for (i in wb) in_b[wb[i]] = 1
+            n = split(a, wa, " "); out = ""
+            for (i = 2; i <= n; i++) if (!(wa[i] in in_b)) out = out " " wa[i]
+            return out == "" ? " none" : out
+        }
+        $1 == "dll-names" || $1 == "module-names" {
+            kind = $1; who = $2; $1 = ""; $2 = ""; sub(/^ +/, ""); names[kind, who] = $0; next
+        }
         $1 == "threads-ended" { ended[$2] += $3; next }
-        NF == 3 { key = $1 SUBSEP $2; count[key]++; value[key, count[key]] = $3 }
+        NF == 3 {
+            key = $1 SUBSEP $2; count[key]++; value[key, count[key]] = $3
+            if ($1 ~ /^(rss|anon)-part:/) { p = $1; sub(/^[a-z]+-part:/, "", p); parts[p] = 1 }
+        }
         END {
-            printf "agent.exe against the floor, %s, %s cores\n", wine, cores
+            printf "agent.exe against the floor: %s, %s, %s cores\n", width, wine, cores
             printf "medians of %d start-up and reaction trials per side, %d memory and idle rounds\n", runs, rounds
-            printf "floor: one hidden window and a GetMessage loop, built with the agent'"'"'s flags\n\n"
+            printf "floor: one hidden window subscribed to the same HIDUSB.dll (ordinal 2) and a blocking GetMessage loop, built with the agent'"'"'s flags\n\n"
             printf "%-44s %10s %10s %11s   %s\n", "", "agent", "floor", "agent/floor", "spread: agent / floor (min-max)"
             row("size", "executable file size (bytes)", 0)
             row("dlls", "imported DLLs", 0)
             row("rss", "resident memory VmRSS (KiB)", 0)
             row("anon", "resident memory RssAnon (KiB)", 0)
             row("threads", "threads of the process", 0)
+            row("modules", "loaded modules (EnumProcessModules)", 0)
             row("startup", "start-up, to window found (ms)", 2)
             row("reaction", "reaction, to product started (ms) [1]", 2)
             row("idle-cpu", "idle CPU time over " idle " s (ms)", 0)
             row("idle-cs", "idle context switches over " idle " s", 0)
-            printf "\nimports   agent: %s\n          floor: %s\n", names["agent"], names["floor"]
+
+            printf "\ngoals: memory, start-up and reaction within 5%% of the floor, as many threads\n"
+            goal("rss", "VmRSS", 1.05, 0)
+            goal("anon", "RssAnon", 1.05, 0)
+            goal("threads", "threads", 1, 0)
+            goal("startup", "start-up", 1.05, 2)
+            goal("reaction", "reaction", 1.05, 2)
+            if (missed) {
+                printf "\nwhat the difference is made of:\n"
+                printf "  modules only the agent has loaded:%s\n", only(names["module-names", "agent"], names["module-names", "floor"])
+                printf "  modules only the floor has loaded:%s\n", only(names["module-names", "floor"], names["module-names", "agent"])
+                printf "  memory by mapping where the two differ, largest first (median KiB, agent - floor):\n"
+                printf "    %-32s %8s %8s\n", "mapping", "VmRSS", "RssAnon"
+                shown = 0
+                for (p in parts) {
+                    r = part("rss", p, "agent") - part("rss", p, "floor")
+                    a = part("anon", p, "agent") - part("anon", p, "floor")
+                    if (r == 0 && a == 0) continue
+                    size = abs(r) > abs(a) ? abs(r) : abs(a)
+                    for (i = ++shown; i > 1 && weight[i - 1] < size; i--) {
+                        weight[i] = weight[i - 1]; text[i] = text[i - 1]
+                    }
+                    weight[i] = size; text[i] = sprintf("    %-32s %+8g %+8g", p, r, a)
+                }
+                for (i = 1; i <= shown && i <= 12; i++) print text[i]
+                if (shown > 12) printf "    (%d more, none over %g KiB)\n", shown - 12, weight[13]
+                if (!shown) printf "    none\n"
+                printf "  ([anon]: unnamed anonymous mappings (Wine'"'"'s heaps, thread stacks and TEBs);\n"
+                printf "   [heap]: the Wine process'"'"'s own C heap; a file: its resident pages, RssAnon those written)\n"
+            }
+
+            printf "\nimports   agent: %s\n          floor: %s\n", names["dll-names", "agent"], names["dll-names", "floor"]
+            printf "modules   agent: %s\n          floor: %s\n", names["module-names", "agent"], names["module-names", "floor"]
             printf "[1] agent: launch event sent (HidSendEvent) to the product program'"'"'s entry point;\n"
             printf "    floor: CreateProcess of the same program to its entry point.\n"
             printf "memory, threads and idle figures are those of the program'"'"'s own Wine process;\n"

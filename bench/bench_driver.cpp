@@ -14,8 +14,11 @@
  *       time and sets an event; the driver waits for that blocked, so that
  *       it takes no processor time from either side while they work.
  *   bench_driver await
- *       waits for a running agent's and floor's windows and checks that the
- *       agent is subscribed to the device library.
+ *       waits for a running agent's and floor's windows and checks that
+ *       both are subscribed to the device library.
+ *   bench_driver modules
+ *       the modules loaded in the running agent and floor: their number
+ *       and names, read with EnumProcessModules.
  *   bench_driver quit
  *       ends every agent and floor on the desktop.
  *
@@ -195,15 +198,6 @@ Stamp AwaitStamp(const std::string &path)
     return s;
 }
 
-void WaitForProcess(DWORD pid)
-{
-    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (h) {
-        WaitForSingleObject(h, kTimeoutMs);
-        CloseHandle(h);
-    }
-}
-
 struct ReactionBed {
     std::string base;
     std::string productDir;
@@ -224,7 +218,7 @@ double TimeAgentReaction(ReactionBed &bed, double *callMs)
     if (error != ERROR_SUCCESS)
         Fail("the launch event was not delivered (error " + Num(error) + ")");
     const Stamp s = AwaitStamp(bed.stampPath);
-    WaitForProcess(s.pid);
+    WaitForProcessId(s.pid, kTimeoutMs);
     WaitForChildrenOf(bed.agent.Pid());
     if (!bed.agent.Running())
         Fail("the agent ended during a launch");
@@ -287,8 +281,7 @@ int RunReaction(int runs)
     if (!hwnd)
         Fail("the agent showed no window within 20 s");
     HidReply status{};
-    if (HidQueryStatus(bed.agent.Pid(), &status, kTimeoutMs) != ERROR_SUCCESS ||
-        HidReplyWindow(status) != hwnd)
+    if (WaitForSubscription(bed.agent.Pid(), &status, kTimeoutMs) != ERROR_SUCCESS || HidReplyWindow(status) != hwnd)
         Fail("the agent is not subscribed to the device library");
 
     double call;
@@ -321,39 +314,62 @@ int RunReaction(int runs)
 
 /* ------------------------------------------------ resident measurement */
 
-HWND AwaitWindow(const Resident &r)
+/* r's window, and the process that owns it. */
+HWND AwaitWindow(const Resident &r, DWORD *pid)
 {
-    const DWORD startTick = GetTickCount();
-    for (;;) {
-        HWND hwnd = FindWindowA(r.windowClass, r.windowTitle);
-        if (hwnd)
-            return hwnd;
-        if (GetTickCount() - startTick > kTimeoutMs)
-            Fail(std::string("no ") + r.name + " window within 20 s");
-        Sleep(10);
-    }
+    HWND hwnd = WaitForWindow(r.windowClass, r.windowTitle, 0, kTimeoutMs);
+    if (!hwnd)
+        Fail(std::string("no ") + r.name + " window within 20 s");
+    GetWindowThreadProcessId(hwnd, pid);
+    return hwnd;
+}
+
+/* Waits until r's window is subscribed to the device library, as the
+ * agent subscribes it. */
+void AwaitSubscription(const Resident &r, HWND hwnd, DWORD pid)
+{
+    HidReply status{};
+    DWORD error = WaitForSubscription(pid, &status, kTimeoutMs);
+    if (error != ERROR_SUCCESS)
+        Fail(std::string("the ") + r.name + " serves no device channel (error " + Num(error) + ")");
+    if (HidReplyWindow(status) != hwnd || status.message != kMsgBase || status.calls != 1)
+        Fail(std::string("the ") + r.name + "'s subscription is not its window's");
 }
 
 int RunAwait()
 {
-    HWND agentWindow = AwaitWindow(Agent());
-    HWND floorWindow = AwaitWindow(Floor());
-    DWORD agentPid = 0, floorPid = 0;
-    GetWindowThreadProcessId(agentWindow, &agentPid);
-    GetWindowThreadProcessId(floorWindow, &floorPid);
-    /* The window exists a moment before the subscription. */
-    HidReply status{};
-    DWORD error = ERROR_FILE_NOT_FOUND;
-    for (int attempt = 0; attempt < 200 && error == ERROR_FILE_NOT_FOUND; ++attempt) {
-        error = HidQueryStatus(agentPid, &status, kTimeoutMs);
-        if (error == ERROR_FILE_NOT_FOUND)
-            Sleep(50);
+    DWORD pids[2];
+    const Resident residents[2] = {Agent(), Floor()};
+    for (int i = 0; i < 2; ++i) {
+        HWND hwnd = AwaitWindow(residents[i], &pids[i]);
+        AwaitSubscription(residents[i], hwnd, pids[i]);
     }
-    if (error != ERROR_SUCCESS)
-        Fail("the agent serves no device channel (error " + Num(error) + ")");
-    if (HidReplyWindow(status) != agentWindow || status.message != kMsgBase || status.calls != 1)
-        Fail("the agent's subscription is not its window's");
-    printf("agent pid %lu subscribed, floor pid %lu\n", agentPid, floorPid);
+    printf("agent pid %lu and floor pid %lu subscribed\n", pids[0], pids[1]);
+    return 0;
+}
+
+/* Prints "modules WHO N" and "module-names WHO a.dll b.dll ..." (lower
+ * case, load order) for the running process of r, read from outside it as
+ * any tool would (EnumProcessModules). */
+void PrintModules(const Resident &r)
+{
+    DWORD pid = 0;
+    AwaitWindow(r, &pid);
+    const std::vector<std::string> modules = LoadedModules(pid);
+    if (modules.empty())
+        Fail(std::string("cannot list the ") + r.name + "'s modules");
+    std::string names;
+    for (const std::string &m : modules)
+        names += " " + m;
+    Sample("modules", r.name, (double)modules.size());
+    printf("module-names %s%s\n", r.name, names.c_str());
+    fflush(stdout);
+}
+
+int RunModules()
+{
+    PrintModules(Agent());
+    PrintModules(Floor());
     return 0;
 }
 
@@ -366,7 +382,7 @@ int RunQuit()
 
 int Usage()
 {
-    fprintf(stderr, "usage: bench_driver startup RUNS | reaction RUNS | await | quit\n");
+    fprintf(stderr, "usage: bench_driver startup RUNS | reaction RUNS | await | modules | quit\n");
     return 2;
 }
 
@@ -393,5 +409,7 @@ int main(int argc, char **argv)
         return RunAwait();
     if (mode == "quit")
         return RunQuit();
+    if (mode == "modules")
+        return RunModules();
     return Usage();
 }

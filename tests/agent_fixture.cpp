@@ -23,7 +23,9 @@ void AgentTest::TearDown()
 HWND AgentTest::StartAgent(const std::string &tail, int showState)
 {
     agent_ = Start(AgentPath(), Quote(AgentPath()) + tail, showState);
-    return agent_.Started() ? WaitForAgentWindow(agent_.Pid()) : NULL;
+    HWND hwnd = agent_.Started() ? WaitForAgentWindow(agent_.Pid()) : NULL;
+    HidReply status;
+    return hwnd != NULL && WaitForSubscription(agent_.Pid(), &status) == ERROR_SUCCESS ? hwnd : NULL;
 }
 
 DWORD AgentTest::RunOnce(const std::string &commandLine)

@@ -21,7 +21,7 @@ protected:
     void TearDown() override;
 
     // Starts agent.exe with its quoted path followed by tail and waits for
-    // its window.
+    // its window and its subscription.
     HWND StartAgent(const std::string &tail = "", int showState = -1);
     // A second process started with an exact command line; its exit code.
     DWORD RunOnce(const std::string &commandLine);

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "hidusb_client.h"
+
 namespace harness {
 
 constexpr const char *kWindowClass = "OstrelCorandel";
@@ -101,12 +103,20 @@ struct MemoryFigures {
 };
 MemoryFigures MeasureMemory(HANDLE process);
 
+// Lower-case base names of the modules loaded in process pid, in load order,
+// read from outside it as any tool would; empty when they cannot be read.
+std::vector<std::string> LoadedModules(DWORD pid);
+
 /* ---------------------------------------------------------- windows */
 
 // The top-level window of that class and title (owned by pid, when pid is
 // not 0), or NULL once timeoutMs has passed.
 HWND WaitForWindow(const char *windowClass, const char *windowTitle, DWORD pid = 0, DWORD timeoutMs = kWaitMs);
 HWND WaitForAgentWindow(DWORD pid, DWORD timeoutMs = kWaitMs);
+// Waits until process pid serves the device library's channel (its window
+// exists a moment before it subscribes) and fills *status; the client
+// call's error otherwise.
+DWORD WaitForSubscription(DWORD pid, HidReply *status, DWORD timeoutMs = kWaitMs);
 // The window FindWindowA finds for the agent's class and title, if any.
 HWND FindAgentWindow();
 // Ends every process but exceptPid owning a top-level window of that class

@@ -3,6 +3,9 @@
 #  - agent.exe is a GUI program of the build's width (PE32 for the shipped
 #    32-bit build) importing only system DLLs and HIDUSB.dll, the latter by
 #    ordinal 2 alone;
+#  - agent.exe does not import SHELL32.dll at load, and the shell is the one
+#    library it can load on demand: every DLL name in its file is imported
+#    at load or is SHELL32.dll;
 #  - HIDUSB.dll exports exactly one entry, ordinal 2, with no name;
 #  - nothing needs the compiler's runtime DLLs.
 # Usage: check_binaries.sh OBJDUMP PE_MAGIC BINDIR [TESTBINDIR]
@@ -33,16 +36,22 @@ echo "$dump" | grep -q 'Subsystem[[:space:]]*00000002' || fail "agent.exe is not
 
 for dll in $(dlls_of "$agent"); do
     case $dll in
-        kernel32.dll|user32.dll|advapi32.dll|shell32.dll|msvcrt.dll|hidusb.dll) ;;
+        kernel32.dll|user32.dll|advapi32.dll|msvcrt.dll|hidusb.dll) ;;
         *) fail "agent.exe imports $dll" ;;
     esac
 done
-dlls_of "$agent" | grep -qx hidusb.dll || fail "agent.exe does not import HIDUSB.dll at load"
+imports=$(dlls_of "$agent")
+echo "$imports" | grep -qx hidusb.dll || fail "agent.exe does not import HIDUSB.dll at load"
 hid=$(imports_from "$agent" HIDUSB.dll)
 [ "$(echo "$hid" | wc -l)" -eq 1 ] || fail "agent.exe imports more than one entry of HIDUSB.dll: $hid"
 echo "$hid" | grep -Eq '^[[:space:]]*80+2[[:space:]]+0*2[[:space:]]+<none>' \
     || fail "agent.exe does not import HIDUSB.dll by ordinal 2 alone: $hid"
-"$objdump" -p "$agent" | grep -qi 'LoadLibrary' && fail "agent.exe loads libraries on demand"
+on_demand=
+for dll in $(grep -aoi '[A-Za-z0-9_.-]*\.dll' "$agent" | tr 'A-Z' 'a-z' | sort -u); do
+    echo "$imports" | grep -qx "$dll" || on_demand="$on_demand${on_demand:+ }$dll"
+done
+[ "$on_demand" = shell32.dll ] \
+    || fail "agent.exe should name exactly one DLL beyond its imports, SHELL32.dll, but names: ${on_demand:-none}"
 
 lib=$bin/HIDUSB.dll
 exports=$("$objdump" -p "$lib")

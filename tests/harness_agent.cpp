@@ -73,6 +73,17 @@ HWND WaitForWindow(const char *windowClass, const char *windowTitle, DWORD pid, 
 
 HWND WaitForAgentWindow(DWORD pid, DWORD timeoutMs) { return WaitForWindow(kWindowClass, kWindowTitle, pid, timeoutMs); }
 
+DWORD WaitForSubscription(DWORD pid, HidReply *status, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        DWORD error = HidQueryStatus(pid, status, timeoutMs);
+        if (error != ERROR_FILE_NOT_FOUND || GetTickCount() - start >= timeoutMs)
+            return error;
+        Sleep(10);
+    }
+}
+
 HWND FindAgentWindow() { return FindWindowA(kWindowClass, kWindowTitle); }
 
 bool StopAllWindows(const char *windowClass, const char *windowTitle, DWORD exceptPid)

@@ -214,4 +214,23 @@ MemoryFigures MeasureMemory(HANDLE process)
     return f;
 }
 
+std::vector<std::string> LoadedModules(DWORD pid)
+{
+    std::vector<std::string> names;
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (h == NULL)
+        return names;
+    HMODULE modules[512];
+    DWORD bytes = 0;
+    if (EnumProcessModules(h, modules, sizeof modules, &bytes) && bytes <= sizeof modules) {
+        for (DWORD i = 0; i < bytes / sizeof(HMODULE); ++i) {
+            char name[MAX_PATH] = "";
+            if (GetModuleBaseNameA(h, modules[i], name, sizeof name))
+                names.push_back(Lower(name));
+        }
+    }
+    CloseHandle(h);
+    return names;
+}
+
 }  // namespace harness
