@@ -203,7 +203,7 @@ bool PhaseHostileValues(Soak &s)
         if (!ok) {
             std::string shown = v.bytes.substr(0, 80);
             for (char &c : shown)
-                c = (unsigned char)c < ' ' ? '.' : c;
+                c = c < ' ' || c > '~' ? '.' : c;
             Fail("%s: expected %s, got %ld web site, %ld product, %ld other starts; the value began \"%s\"", where,
                  OutcomeName(expected), web, product, other, shown.c_str());
         }
