@@ -24,7 +24,7 @@ fi
 FAULT_SOAK_ARGS=(--messages 2000 --values 60 --launches 100 --events 500)
 
 FAULTS=(unbroken null_read handle_leak memory_leak hang no_quote_refusal)
-declare -A FAULT_WHAT=(
+declare -gA FAULT_WHAT=(
     [unbroken]="nothing: the sources as they are, built this way"
     [null_read]="event record read without checking it is readable"
     [handle_leak]="a process handle opened per event, never closed"
@@ -101,7 +101,7 @@ build_variant() {
 }
 
 # The first failure the soak reported, for the summary line.
-first_failure() { grep -a -m1 '^soak: FAIL: ' "$1" | sed -e 's/^soak: FAIL: //' | cut -c1-150; }
+first_failure() { grep -a -m1 '^soak: FAIL: ' "$1" | sed -e 's/^soak: FAIL: //' | cut -c1-160; }
 
 run_faults() {
     local name dir rc result start missed=0

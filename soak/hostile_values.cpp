@@ -1,10 +1,10 @@
 /*
  * Phase 2: hostile InstallDir values generated at volume, each followed by
  * one launch event, and what the agent started compared with a model of
- * what it must do.  The fixed forms (a subkey, the default value, each
- * type once, the 502/503 limits, the quote that smuggles an argument) are
- * in the launch tests; here they come at random, by the hundred, in any
- * order and at random lengths around the limits.
+ * what it must do.  Each fixed form (a subkey, the default value, each
+ * type, the 502/503 limits, a quote that smuggles an argument) has its case
+ * in the launch tests; here they come by the hundred, at random, in any
+ * order, at random lengths around the limits.
  */
 #include "soak.h"
 
@@ -19,56 +19,41 @@ namespace soak {
 
 namespace {
 
-enum class Outcome { Nothing, WebSite, Product, WebSiteOrNothing };
+enum Outcome { kNothing, kWebSite, kProduct, kWebSiteOrNothing, kSeveral };
+const char *const kOutcomeNames[] = {"nothing started", "web site", "product", "web site or nothing", "several starts"};
 
-const char *OutcomeName(Outcome o)
-{
-    switch (o) {
-    case Outcome::Nothing:
-        return "nothing started";
-    case Outcome::WebSite:
-        return "web site";
-    case Outcome::Product:
-        return "product";
-    case Outcome::WebSiteOrNothing:
-        return "web site or nothing";
-    }
-    return "?";
-}
+// Where the bytes are stored; kValue is the only place the agent reads.
+enum Place { kNoKey, kKeyOnly, kSubkey, kDefaultValue, kValue };
 
 struct Value {
     const char *family;
-    bool present;  // false: the key, or only the value, is absent
-    bool keyOnly;
+    Place place;
     DWORD type;
     std::string bytes;
 };
 
-const DWORD kPathBufferSize = 512;  // the agent reads at most 511 bytes
-const size_t kMaxDirLength = 502;   // the longest directory whose program paths fit
+const size_t kReadLimit = 511;     // the agent reads at most this many bytes
+const size_t kMaxDirLength = 502;  // the longest folder whose program paths fit
 
-/* What the agent must do: it takes only a string type of at most 511
- * bytes, whose text up to its first terminator is 1 to 502 characters
- * long and holds no quote; such a directory starts the product only when
- * it is the product's folder. */
+/* The agent takes only a string type of at most 511 bytes whose text, up to
+ * its first terminator, is 1 to 502 characters and holds no quote; such a
+ * folder starts the product when it is the product's, else nothing. */
 Outcome Model(const Value &v, const std::string &productDir, bool singleByte)
 {
-    if (!v.present || (v.type != REG_SZ && v.type != REG_EXPAND_SZ))
-        return Outcome::WebSite;
+    if (v.place != kValue || (v.type != REG_SZ && v.type != REG_EXPAND_SZ))
+        return kWebSite;
     // Under a multi-byte code page a text is converted on its way in and
     // out, and its length is no longer its number of bytes.
     if (!singleByte && std::any_of(v.bytes.begin(), v.bytes.end(), [](char c) { return (unsigned char)c >= 0x80; }))
-        return Outcome::WebSiteOrNothing;
+        return kWebSiteOrNothing;
     const std::string text(v.bytes.c_str(), strnlen(v.bytes.data(), v.bytes.size()));
-    if (v.bytes.size() > kPathBufferSize - 1 || text.empty() || text.size() > kMaxDirLength)
-        return Outcome::WebSite;
-    if (text.find('"') == std::string::npos && Lower(text) == Lower(productDir))
-        return Outcome::Product;
-    return Outcome::Nothing;
+    if (v.bytes.size() > kReadLimit || text.empty() || text.size() > kMaxDirLength)
+        return kWebSite;
+    return text.find('"') == std::string::npos && Lower(text) == Lower(productDir) ? kProduct : kNothing;
 }
 
-/* Lengths cluster around the limits: 502 characters of directory, 511
- * bytes read, 512 bytes of buffer; some are far past them. */
+// Lengths cluster around the limits (502 characters, 511 bytes read, 512 of
+// buffer); some are far past them.
 size_t DrawLength(Rng &rng)
 {
     const uint32_t r = rng.Below(100);
@@ -76,9 +61,7 @@ size_t DrawLength(Rng &rng)
         return (size_t)rng.Between(0, 64);
     if (r < 55)
         return (size_t)rng.Between(65, 495);
-    if (r < 85)
-        return (size_t)rng.Between(496, 520);
-    return (size_t)rng.Between(521, 66000);
+    return (size_t)(r < 85 ? rng.Between(496, 520) : rng.Between(521, 66000));
 }
 
 std::string RandomBytes(Rng &rng, size_t size)
@@ -86,34 +69,26 @@ std::string RandomBytes(Rng &rng, size_t size)
     std::string bytes(size, '\0');
     for (char &b : bytes)
         b = (char)(rng.Percent(3) ? 0 : rng.Between(1, 255));
-    // Only dots, blanks and slashes could name a real folder relative to
-    // the agent's current one (the product's, after a launch).
+    // Only dots, blanks and slashes could name a real folder relative to the
+    // agent's current one, the product's after a launch.
     const size_t length = strnlen(bytes.data(), bytes.size());
     if (length > 0 && bytes.find_first_not_of("./\\ ") >= length)
-        bytes[0] = '\x01';
+        bytes[0] = 'x';
     return bytes;
-}
-
-DWORD DrawType(Rng &rng)
-{
-    const DWORD types[] = {REG_SZ, REG_SZ, REG_SZ, REG_SZ, REG_EXPAND_SZ, REG_EXPAND_SZ,
-                           REG_BINARY, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_NONE};
-    return rng.Percent(5) ? rng.Next() : types[rng.Below(sizeof types / sizeof types[0])];
 }
 
 Value Generate(Rng &rng, const std::string &productDir)
 {
-    Value v{"", true, false, DrawType(rng), ""};
+    const DWORD types[] = {REG_SZ, REG_SZ, REG_SZ, REG_SZ, REG_EXPAND_SZ, REG_EXPAND_SZ,
+                           REG_BINARY, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_NONE};
+    Value v{"", kValue, rng.Percent(5) ? rng.Next() : types[rng.Below(sizeof types / sizeof types[0])], ""};
     const uint32_t family = rng.Below(100);
-    if (family < 4) {
-        v.family = "no key";
-        v.present = false;
-        return v;
-    }
     if (family < 8) {
-        v.family = "key without the value";
-        v.present = false;
-        v.keyOnly = true;
+        // The product's folder where the agent must not look for it.
+        const char *names[] = {"no key", "key without the value", "InstallDir a subkey", "folder as default value"};
+        v.family = names[family / 2];
+        v.place = (Place)(family / 2);
+        v.bytes = productDir + '\0';
         return v;
     }
     if (family < 40) {
@@ -122,22 +97,15 @@ Value Generate(Rng &rng, const std::string &productDir)
         return v;
     }
     if (family < 60) {
-        // The product's folder, in any letter case, and anything after its
-        // terminator.
-        v.family = "the product's folder";
-        v.bytes = productDir;
-        if (rng.Percent(20))
-            v.bytes = Lower(v.bytes);
+        v.family = "the product's folder";  // in any letter case
+        v.bytes = rng.Percent(20) ? Lower(productDir) : productDir;
     } else if (family < 80) {
-        // A drive path whose length is around the limits.
         v.family = "a folder near the limits";
         v.bytes = "C:\\";
-        const size_t length = std::max<size_t>(4, (size_t)rng.Between(kMaxDirLength - 6, kPathBufferSize + 2));
-        while (v.bytes.size() < length)
+        for (size_t length = (size_t)rng.Between(kMaxDirLength - 6, kReadLimit + 3); v.bytes.size() < length;)
             v.bytes += rng.Percent(10) ? '\\' : (char)rng.Between('a', 'z');
     } else {
-        // A quote that would end the quoted path early or pass an argument
-        // to the product's program.
+        // A quote would end the quoted path early or pass an argument.
         v.family = "a quote in the folder";
         const char *quotes[] = {"\\Vorq.exe\" \"", "\\Vorq.exe\" ", "\\Vorq.exe\"", "\"", "\\a\" b"};
         v.bytes = productDir + quotes[rng.Below(5)];
@@ -147,8 +115,8 @@ Value Generate(Rng &rng, const std::string &productDir)
     if (rng.Percent(75))
         v.bytes += '\0';
     if (rng.Percent(20)) {
-        // Junk after the text; without a terminator between, a letter first,
-        // so that the text cannot become the product's folder plus a slash.
+        // Without a terminator before it, junk starts with a letter, so that
+        // the text cannot become the product's folder and a slash.
         std::string junk = RandomBytes(rng, DrawLength(rng));
         if (!junk.empty() && v.bytes.back() != '\0')
             junk[0] = 'x';
@@ -160,25 +128,33 @@ Value Generate(Rng &rng, const std::string &productDir)
 bool Store(const Value &v)
 {
     RemoveProductKey();
-    if (!v.present)
-        return !v.keyOnly || CreateProductKeyOnly();
-    return WriteInstallDir(v.bytes.data(), (DWORD)v.bytes.size(), v.type);
+    if (v.place == kNoKey || v.place == kValue)
+        return v.place == kNoKey || WriteInstallDir(v.bytes.data(), (DWORD)v.bytes.size(), v.type);
+    HKEY key, subkey;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    LONG r = ERROR_SUCCESS;
+    if (v.place == kSubkey && (r = RegCreateKeyA(key, kInstallDirValue, &subkey)) == ERROR_SUCCESS)
+        RegCloseKey(subkey);
+    if (v.place == kDefaultValue)
+        r = RegSetValueExA(key, NULL, 0, v.type, (const BYTE *)v.bytes.data(), (DWORD)v.bytes.size());
+    RegCloseKey(key);
+    return r == ERROR_SUCCESS;
 }
 
 }  // namespace
 
 bool PhaseHostileValues(Soak &s)
 {
-    const char *phase = "phase 2 (hostile InstallDir values)";
-    Rng rng = PhaseRng(s.options.seed, 2);
+    Rng rng = s.options.PhaseRng(2);
     CPINFO cp;
     const bool singleByte = GetCPInfo(CP_ACP, &cp) && cp.MaxCharSize == 1;
-    std::map<std::string, std::map<std::string, long>> seenBy;  // family, outcome: values
+    std::map<std::string, std::map<std::string, long>> tally;  // family: outcome: values
     for (long i = 0; i < s.options.values; ++i) {
         const Value v = Generate(rng, s.productDir);
-        char where[200];
-        snprintf(where, sizeof where, "%s, value #%ld (%s, %zu bytes, type %lu)", phase, i + 1, v.family,
-                 v.bytes.size(), v.type);
+        char where[160];
+        snprintf(where, sizeof where, "phase 2, value #%ld (%s, %zu bytes, type %lu)", i + 1, v.family, v.bytes.size(),
+                 v.type);
         if (!Store(v)) {
             Fail("%s: could not store it", where);
             continue;
@@ -187,35 +163,32 @@ bool PhaseHostileValues(Soak &s)
         const Counts before = s.CountRecords();
         if (!s.SendLaunch(where) || !s.Alive(where))
             return false;
-        if (expected == Outcome::Product)
-            s.WaitForRecords([&](const Counts &n) { return n.product > before.product; });
-        else if (expected == Outcome::WebSite)
-            s.WaitForRecords([&](const Counts &n) { return n.web > before.web; });
+        if (expected == kProduct || expected == kWebSite)
+            s.WaitForRecords([&](const Counts &n) { return n.product + n.web > before.product + before.web; });
         const Counts after = s.CountRecords();
         const long web = after.web - before.web, product = after.product - before.product;
         const long other = after.other - before.other;
-        const Outcome seen = web == 1 && product + other == 0   ? Outcome::WebSite
-                             : product == 1 && web + other == 0 ? Outcome::Product
-                                                                : Outcome::Nothing;
-        const bool several = web + product + other > 1 || other != 0;
-        const bool ok = !several && (seen == expected || (expected == Outcome::WebSiteOrNothing &&
-                                                          (seen == Outcome::WebSite || seen == Outcome::Nothing)));
-        if (!ok) {
+        Outcome seen = kSeveral;
+        if (web + product + other == 0)
+            seen = kNothing;
+        else if (web + product + other == 1 && other == 0)
+            seen = web == 1 ? kWebSite : kProduct;
+        if (seen != expected && !(expected == kWebSiteOrNothing && (seen == kWebSite || seen == kNothing))) {
             std::string shown = v.bytes.substr(0, 80);
             for (char &c : shown)
                 c = c < ' ' || c > '~' ? '.' : c;
             Fail("%s: expected %s, got %ld web site, %ld product, %ld other starts; the value began \"%s\"", where,
-                 OutcomeName(expected), web, product, other, shown.c_str());
+                 kOutcomeNames[expected], web, product, other, shown.c_str());
         }
-        ++seenBy[v.family][OutcomeName(seen)];
+        ++tally[v.family][kOutcomeNames[seen]];
     }
-    for (const auto &family : seenBy) {
+    for (const auto &family : tally) {
         std::string outcomes;
         for (const auto &o : family.second)
             outcomes += (outcomes.empty() ? "" : ", ") + o.first + " " + std::to_string(o.second);
         Say("soak:   %-26s %s", family.first.c_str(), outcomes.c_str());
     }
-    Say("soak: %ld hostile values, one launch event each", s.options.values);
+    Say("soak: %ld hostile InstallDir values, one launch event each", s.options.values);
     return true;
 }
 
