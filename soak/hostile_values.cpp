@@ -22,8 +22,9 @@ namespace {
 enum Outcome { kNothing, kWebSite, kProduct, kWebSiteOrNothing, kSeveral };
 const char *const kOutcomeNames[] = {"nothing started", "web site", "product", "web site or nothing", "several starts"};
 
-// Where the bytes are stored; kValue is the only place the agent reads.
-enum Place { kNoKey, kKeyOnly, kSubkey, kDefaultValue, kValue };
+// Where the bytes are stored.  A subkey or the default value in their
+// place are fixed cases of the launch tests.
+enum Place { kNoKey, kKeyOnly, kValue };
 
 struct Value {
     const char *family;
@@ -84,11 +85,8 @@ Value Generate(Rng &rng, const std::string &productDir)
     Value v{"", kValue, rng.Percent(5) ? rng.Next() : types[rng.Below(sizeof types / sizeof types[0])], ""};
     const uint32_t family = rng.Below(100);
     if (family < 8) {
-        // The product's folder where the agent must not look for it.
-        const char *names[] = {"no key", "key without the value", "InstallDir a subkey", "folder as default value"};
-        v.family = names[family / 2];
-        v.place = (Place)(family / 2);
-        v.bytes = productDir + '\0';
+        v.family = family < 4 ? "no key" : "key without the value";
+        v.place = family < 4 ? kNoKey : kKeyOnly;
         return v;
     }
     if (family < 40) {
@@ -128,18 +126,9 @@ Value Generate(Rng &rng, const std::string &productDir)
 bool Store(const Value &v)
 {
     RemoveProductKey();
-    if (v.place == kNoKey || v.place == kValue)
-        return v.place == kNoKey || WriteInstallDir(v.bytes.data(), (DWORD)v.bytes.size(), v.type);
-    HKEY key, subkey;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
-        return false;
-    LONG r = ERROR_SUCCESS;
-    if (v.place == kSubkey && (r = RegCreateKeyA(key, kInstallDirValue, &subkey)) == ERROR_SUCCESS)
-        RegCloseKey(subkey);
-    if (v.place == kDefaultValue)
-        r = RegSetValueExA(key, NULL, 0, v.type, (const BYTE *)v.bytes.data(), (DWORD)v.bytes.size());
-    RegCloseKey(key);
-    return r == ERROR_SUCCESS;
+    if (v.place == kValue)
+        return WriteInstallDir(v.bytes.data(), (DWORD)v.bytes.size(), v.type);
+    return v.place == kNoKey || CreateProductKeyOnly();
 }
 
 }  // namespace

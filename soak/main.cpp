@@ -288,25 +288,29 @@ int main(int argc, char **argv)
 {
     _setmode(_fileno(stdout), _O_BINARY);
     Soak s;
-    long *counts[] = {&s.options.messages, &s.options.values, &s.options.launches, &s.options.events};
-    const char *names[] = {"--messages", "--values", "--launches", "--events"};
+    const struct {
+        const char *name;
+        long *count;
+    } counts[] = {{"--messages", &s.options.messages}, {"--values", &s.options.values},
+                  {"--launches", &s.options.launches}, {"--events", &s.options.events}};
     bool ok = argc % 2 == 1;
-    for (int i = 1; ok && i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
+    for (int i = 1; ok && i < argc; i += 2) {
+        const std::string name = argv[i], value = argv[i + 1];
         char *end = NULL;
-        const unsigned long long n = strtoull(argv[i + 1], &end, 0);
-        ok = name == "--agent" || (end != argv[i + 1] && *end == '\0');
-        if (name == "--agent")
-            s.options.agent = argv[i + 1];
-        else if (name == "--seed")
+        const unsigned long long n = strtoull(value.c_str(), &end, 0);
+        const bool number = !value.empty() && *end == '\0';
+        if (name == "--agent") {
+            s.options.agent = value;
+            continue;
+        }
+        ok = number && name == "--seed";
+        if (ok)
             s.options.seed = n;
-        else {
-            int k = 0;
-            while (k < 4 && name != names[k])
-                ++k;
-            if (k < 4)
-                *counts[k] = (long)n;
-            ok = ok && k < 4;
+        for (const auto &c : counts) {
+            if (number && name == c.name) {
+                *c.count = (long)n;
+                ok = true;
+            }
         }
     }
     if (!ok) {
