@@ -171,8 +171,9 @@ struct Message {
     std::string Describe() const
     {
         char text[240];
-        snprintf(text, sizeof text, "phase 1, message #%ld %s 0x%04X wParam %s lParam %s %s", index, posted ? "posted" : "sent", msg,
-                 Hex(wParam).c_str(), Hex((ULONG_PTR)lParam).c_str(), kind ? kind : "");
+        snprintf(text, sizeof text, "phase 1, message #%ld %s 0x%04X wParam %s lParam %s%s%s", index,
+                 posted ? "posted" : "sent", msg, Hex(wParam).c_str(), Hex((ULONG_PTR)lParam).c_str(), kind ? ", " : "",
+                 kind ? kind : "");
         return text;
     }
 };
