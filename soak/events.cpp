@@ -1,0 +1,86 @@
+/*
+ * Phases 3 and 4: long runs of device events through the library.  Phase 3
+ * is hundreds of launch events with the product not installed, each of
+ * which opens the web site; phase 4 thousands of other events and base
+ * messages with the product installed, none of which may start anything.
+ */
+#include "soak.h"
+
+#include <stdio.h>
+
+using namespace harness;
+
+namespace soak {
+
+bool PhaseWebSite(Soak &s)
+{
+    RemoveProductKey();
+    const Counts before = s.CountRecords();
+    const long launches = s.options.launches;
+    for (long i = 0; i < launches; ++i) {
+        char where[80];
+        snprintf(where, sizeof where, "phase 3, launch event %ld", i + 1);
+        if (!s.SendLaunch(where) || !s.Alive(where))
+            return false;
+    }
+    s.WaitForRecords([&](const Counts &c) { return c.web - before.web >= launches; });
+    const Counts after = s.CountRecords();
+    Say("soak: %ld launch events opened the web site %ld times (%ld product, %ld other starts)", launches,
+        after.web - before.web, after.product - before.product, after.other - before.other);
+    if (after.web - before.web != launches || after.product != before.product || after.other != before.other)
+        Fail("phase 3: expected the web site %ld times and nothing else", launches);
+    return true;
+}
+
+bool PhaseOtherEvents(Soak &s)
+{
+    Rng rng = s.options.PhaseRng(4);
+    // With the product installed, a code wrongly taken for a launch starts it.
+    if (!WriteInstallDirText(s.productDir)) {
+        Fail("phase 4: could not write InstallDir");
+        return false;
+    }
+    // Codes next to the launch code, in the other byte order, or sharing its
+    // bit, besides random ones.
+    const DWORD nearLaunch[] = {0x00000000, 0x000000FF, 0x00000101, 0x000001FF, 0x00000001, 0x00010000,
+                                0x01000000, 0x00001000, 0x00000010, 0x80000100, 0xFFFFFF00, 0xFFFFFEFF,
+                                0xFFFFFFFF, 0x00000110, 0x00010100, 0x01000100, 0x00000200, 0x00000180};
+    const Counts before = s.CountRecords();
+    long base = 0;
+    for (long i = 0; i < s.options.events; ++i) {
+        DWORD answer = 0xFFFFFFFF, error, code = kEventLaunch;
+        char what[120];
+        if (rng.Percent(10)) {
+            // The base message carries no record: any parameters, full width.
+            const ULONGLONG wp = rng.Next64(), lp = rng.Next64();
+            snprintf(what, sizeof what, "phase 4, event #%ld: base message wParam %s lParam %s", i + 1,
+                     Hex((ULONG_PTR)wp).c_str(), Hex((ULONG_PTR)lp).c_str());
+            error = HidSendBase(s.agent.Pid(), wp, lp, &answer, kEventTimeoutMs);
+            ++base;
+        } else {
+            while (code == kEventLaunch)
+                code = rng.Percent(30) ? nearLaunch[rng.Below(sizeof nearLaunch / sizeof nearLaunch[0])] : rng.Next();
+            snprintf(what, sizeof what, "phase 4, event #%ld: code %s", i + 1, Hex(code, 8).c_str());
+            error = HidSendEvent(s.agent.Pid(), code, &answer, kEventTimeoutMs);
+        }
+        if (error != ERROR_SUCCESS)
+            return s.Undelivered(what, error);
+        if (answer != 0)
+            Fail("%s: answered %lu, not 0", what, answer);
+        if (!ChildrenOf(s.agent.Pid()).empty()) {
+            Fail("%s: the agent started a program", what);
+            s.WaitForChildren();
+        }
+        if (!s.Alive(what))
+            return false;
+    }
+    s.WaitForChildren();
+    const Counts after = s.CountRecords();
+    const long started = after.web + after.product + after.other - (before.web + before.product + before.other);
+    Say("soak: %ld events (%ld of them base messages) started %ld programs", s.options.events, base, started);
+    if (started != 0)
+        Fail("phase 4: events other than launch started programs");
+    return true;
+}
+
+}  // namespace soak
