@@ -1,3 +1,7 @@
+/*
+ * The agent's end-to-end fixture: each test starts from no agent, no product
+ * key and an empty folder of its own, and leaves the same behind.
+ */
 #include "agent_fixture.h"
 
 using namespace harness;

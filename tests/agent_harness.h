@@ -27,9 +27,10 @@ constexpr UINT kMsgEvent = 0x0501;
 constexpr DWORD kEventLaunch = 0x00000100;
 
 // For what should happen at once (a window, an exit, a started program's
-// record): about a hundred times what it takes under Wine, so that a failing
-// case fails in seconds and a loaded machine still passes.
-constexpr DWORD kWaitMs = 5000;
+// record): a hundred times and more what it takes under Wine, so that a
+// failing case fails in seconds and a machine loaded by other Wine sessions
+// still passes (5 s was seen to be too short for that).
+constexpr DWORD kWaitMs = 10000;
 
 // Event records no program can read, whatever the width: two bytes below the
 // top of the address space (the last byte would wrap to 0), and the start of
