@@ -57,9 +57,11 @@ enum {
 static_assert(sizeof(AGENT_PRIMARY_FILE_PART) == sizeof(AGENT_FALLBACK_FILE_PART),
               "the program names must be equally long");
 
-/* Opened through the shell when the product is not installed: a bare host
- * name, which the shell's "open" verb takes for a web address. */
-#define AGENT_WEB_SITE "www.ostrel.com"
+/* Opened through the shell when the product is not installed.  A full
+ * address with its scheme, so that the shell can only take it for a web
+ * address: a bare host name is first looked for as a file, in the current
+ * directory and on PATH, and "www.ostrel.com" is a program's name there. */
+#define AGENT_WEB_SITE "https://www.ostrel.com/"
 
 /* Longest installation directory whose program paths still fit a
  * PATH_BUFFER_SIZE buffer. */

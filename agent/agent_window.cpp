@@ -73,6 +73,19 @@ LRESULT CALLBACK AgentWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPa
     case WM_PAINT:
         PaintAgentWindow(hWnd);
         return 0;
+    /* Restart Manager, which updaters use to close running programs, asks
+     * first and then sends ENDSESSION_CLOSEAPP; only after its time-out
+     * does it fall back to WM_CLOSE.  The agent holds nothing to save, so it
+     * agrees and ends as a close request ends it.  Every other end-session
+     * form (logoff, shutdown, a cancelled end) keeps default processing. */
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam && (lParam & ENDSESSION_CLOSEAPP)) {
+            DestroyWindow(hWnd);
+            return 0;
+        }
+        return DefWindowProcA(hWnd, message, wParam, lParam);
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;

@@ -13,10 +13,22 @@
  * installed", for a missing key or value, a value that is not a string, one
  * longer than the buffer, an empty text, and a text so long that the
  * program paths would not fit their buffers. */
+/* Opens the product's key in the agent's own registry view, else in the
+ * 64-bit view.  On 64-bit Windows the 32-bit agent sees the 32-bit view
+ * (WOW6432Node), and a 64-bit product's installer may have written the key
+ * in the 64-bit view only.  A key in the agent's own view decides, whatever
+ * it holds; on 32-bit Windows the flag is ignored and the same key is tried
+ * twice. */
+static BOOL OpenProductKey(PHKEY phKey)
+{
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ, phKey) == ERROR_SUCCESS ||
+           RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ | KEY_WOW64_64KEY, phKey) == ERROR_SUCCESS;
+}
+
 BOOL ReadInstallDir(LPSTR lpszDirectory)
 {
     HKEY hKey;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (!OpenProductKey(&hKey))
         return FALSE;
 
     DWORD dwType = REG_NONE;

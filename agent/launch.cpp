@@ -25,6 +25,23 @@ static UINT StartProgram(LPCSTR lpszPath)
     return WinExec(szCommand, SW_SHOWNORMAL);
 }
 
+/* Starts the product's program, else its fallback, from the installation
+ * directory, which they inherit as their working directory. */
+static void StartProductProgram(LPCSTR lpszDirectory)
+{
+    char szPrimaryPath[PATH_BUFFER_SIZE];
+    char szFallbackPath[PATH_BUFFER_SIZE];
+    lstrcpyA(szPrimaryPath, lpszDirectory);
+    lstrcatA(szPrimaryPath, AGENT_PRIMARY_FILE_PART);
+    lstrcpyA(szFallbackPath, lpszDirectory);
+    lstrcatA(szFallbackPath, AGENT_FALLBACK_FILE_PART);
+
+    SetCurrentDirectoryA(lpszDirectory);
+    if (StartProgram(szPrimaryPath) > WINEXEC_STARTED_THRESHOLD)
+        return;
+    StartProgram(szFallbackPath);
+}
+
 void LaunchProductApplication(void)
 {
     char szDirectory[PATH_BUFFER_SIZE];
@@ -33,17 +50,16 @@ void LaunchProductApplication(void)
         return;
     }
 
-    /* Started programs inherit the installation directory as theirs. */
-    SetCurrentDirectoryA(szDirectory);
+    /* A process's current directory is held open: left in the product's
+     * folder, the agent would keep the product's uninstaller or upgrade
+     * from removing or renaming it.  So once the start has returned, the
+     * agent goes back to where it was.  (A current directory always fits:
+     * it is at most MAX_PATH characters.) */
+    char szPrevious[PATH_BUFFER_SIZE];
+    DWORD cchPrevious = GetCurrentDirectoryA(PATH_BUFFER_SIZE, szPrevious);
 
-    char szPrimaryPath[PATH_BUFFER_SIZE];
-    char szFallbackPath[PATH_BUFFER_SIZE];
-    lstrcpyA(szPrimaryPath, szDirectory);
-    lstrcatA(szPrimaryPath, AGENT_PRIMARY_FILE_PART);
-    lstrcpyA(szFallbackPath, szDirectory);
-    lstrcatA(szFallbackPath, AGENT_FALLBACK_FILE_PART);
+    StartProductProgram(szDirectory);
 
-    if (StartProgram(szPrimaryPath) > WINEXEC_STARTED_THRESHOLD)
-        return;
-    StartProgram(szFallbackPath);
+    if (cchPrevious > 0 && cchPrevious < PATH_BUFFER_SIZE)
+        SetCurrentDirectoryA(szPrevious);
 }

@@ -21,10 +21,12 @@ demo_wait_record() {
     for i in $(seq 100); do
         if [ -f "$DEMO_LOG" ] && [ "$(wc -l <"$DEMO_LOG")" -gt "$before" ]; then
             DEMO_LINE=$(sed -n "$((before + 1))p" "$DEMO_LOG" | tr -d '\r')
-            local program=${DEMO_LINE%%|*} rest=${DEMO_LINE#*|}
+            local program directory show command
+            IFS='|' read -r program directory show command <<<"$DEMO_LINE"
             demo_saw "started: $program"
-            demo_saw "  in directory: ${rest%%|*}"
-            demo_saw "  command line: ${rest#*|}"
+            demo_saw "  in directory: $directory"
+            demo_saw "  show state: $show"
+            demo_saw "  command line: $command"
             return 0
         fi
         sleep 0.1
@@ -116,7 +118,7 @@ run_demo() {
     else
         demo_saw "registry: $key is gone"
     fi
-    demo_launch_expect 'recorder.exe" "http://www.ostrel.com"' "the browser opening the vendor's web site"
+    demo_launch_expect 'recorder.exe" "https://www.ostrel.com/"' "the browser opening the vendor's web site"
 
     demo_step "Ending the agent with agent.exe q"
     code=0

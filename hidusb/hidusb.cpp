@@ -209,10 +209,33 @@ bool StartChannel()
     return true;
 }
 
+/* A real device library may initialise COM on its caller's thread.  With
+ * HIDUSB_COINIT=multithreaded in the environment the stand-in does that in
+ * the subscription call, so that tests can see what the subscriber does on
+ * a thread whose COM mode was chosen for it.  ole32 is loaded only then. */
+void InitializeCallerComIfAsked()
+{
+    char mode[32];
+    DWORD length = GetEnvironmentVariableA("HIDUSB_COINIT", mode, sizeof mode);
+    if (length == 0 || length >= sizeof mode || lstrcmpA(mode, "multithreaded") != 0)
+        return;
+    char path[MAX_PATH];
+    UINT system = GetSystemDirectoryA(path, MAX_PATH - 12);
+    if (system == 0 || system >= MAX_PATH - 12)
+        return;
+    lstrcpyA(path + system, "\\ole32.dll");
+    HMODULE ole32 = LoadLibraryA(path);
+    typedef HRESULT(WINAPI * CoInitializeExFn)(LPVOID, DWORD);
+    CoInitializeExFn initialize = ole32 ? (CoInitializeExFn)(void *)GetProcAddress(ole32, "CoInitializeEx") : NULL;
+    if (initialize != NULL)
+        initialize(NULL, COINIT_MULTITHREADED);
+}
+
 } // namespace
 
 extern "C" BOOL WINAPI HidSubscribe(HWND window, UINT message, DWORD selector)
 {
+    InitializeCallerComIfAsked();
     EnterCriticalSection(&g_lock);
     g_subscription.window = window;
     g_subscription.message = message;

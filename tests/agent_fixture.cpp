@@ -8,6 +8,11 @@ using namespace harness;
 
 void AgentTest::SetUp()
 {
+    // What the tests take from the test bed, checked rather than assumed.
+    const std::string browser = BrowserCommand();
+    ASSERT_NE(std::string::npos, Lower(browser).find(Lower(RecorderPath())))
+        << "the test bed has not made the recorder the browser: HKCR\\https\\shell\\open\\command is \""
+        << browser << "\", not \"" << RecorderPath() << "\" \"%1\"";
     StopAllAgents();
     RemoveProductKey();
     base_ = MakeTempDir("agent-test");
@@ -26,7 +31,7 @@ void AgentTest::TearDown()
 
 HWND AgentTest::StartAgent(const std::string &tail, int showState)
 {
-    agent_ = Start(AgentPath(), Quote(AgentPath()) + tail, showState);
+    agent_ = Start(AgentPath(), Quote(AgentPath()) + tail, showState, false, base_);
     HWND hwnd = agent_.Started() ? WaitForAgentWindow(agent_.Pid()) : NULL;
     HidReply status;
     return hwnd != NULL && WaitForSubscription(agent_.Pid(), &status) == ERROR_SUCCESS ? hwnd : NULL;
@@ -61,10 +66,13 @@ std::string AgentTest::MakeProduct(const std::string &name, bool withVorq, bool 
     return dir;
 }
 
-std::string Describe(const std::vector<Record> &records)
+ScopedEnvironment::ScopedEnvironment(const char *name, const std::string &value) : name_(name)
 {
-    std::string s;
-    for (const Record &r : records)
-        s += "\n  started " + r.program + " in " + r.directory + " as " + r.commandLine;
-    return s.empty() ? "\n  (nothing started)" : s;
+    char old[32767];
+    DWORD n = GetEnvironmentVariableA(name, old, sizeof old);
+    had_ = n > 0 && n < sizeof old;
+    old_ = had_ ? old : "";
+    SetEnvironmentVariableA(name, value.c_str());
 }
+
+ScopedEnvironment::~ScopedEnvironment() { SetEnvironmentVariableA(name_.c_str(), had_ ? old_.c_str() : NULL); }

@@ -1,11 +1,12 @@
 /*
  * The fixture the agent's end-to-end tests share: agent.exe started as a
- * separate process with exact command lines, found by its window, fed events
- * through the stand-in library, and judged by what it started.
+ * separate process with exact command lines, in a folder of the test's own,
+ * found by its window, fed events through the stand-in library, and judged
+ * by what it started (expect_started.h).
  *
  * The recorder program stands in for the product's programs and for the
- * browser (the test bed registers it as the http handler); every program the
- * agent starts appends a line to the log named by RECORDER_LOG.
+ * browser (the test bed registers it as the http and https handler); every
+ * program the agent starts appends a line to the log named by RECORDER_LOG.
  */
 #ifndef AGENT_FIXTURE_H
 #define AGENT_FIXTURE_H
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "agent_harness.h"
+#include "expect_started.h"
 #include "hidusb_client.h"
 
 class AgentTest : public ::testing::Test {
@@ -20,8 +22,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Starts agent.exe with its quoted path followed by tail and waits for
-    // its window and its subscription.
+    // Starts agent.exe with its quoted path followed by tail, with base_ as
+    // its current directory, and waits for its window and its subscription.
     HWND StartAgent(const std::string &tail = "", int showState = -1);
     // A second process started with an exact command line; its exit code.
     DWORD RunOnce(const std::string &commandLine);
@@ -32,13 +34,27 @@ protected:
     std::string MakeProduct(const std::string &name, bool withVorq, bool withDuxo);
     std::vector<harness::Record> Records() const { return harness::ReadRecords(log_); }
     void ClearRecords() const { DeleteFileA(log_.c_str()); }
+    // The browser opening the web site, started by an agent still (or
+    // again) in the folder it was started in.
+    harness::Record Browser() const { return BrowserStart(base_); }
 
     std::string base_;
     std::string log_;
     harness::Process agent_;
 };
 
-// What the agent started, in words, for failure messages.
-std::string Describe(const std::vector<harness::Record> &records);
+// An environment variable of this process, which the agent inherits, set
+// for as long as this object lives.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char *name, const std::string &value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment &) = delete;
+    ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
+
+private:
+    std::string name_, old_;
+    bool had_;
+};
 
 #endif

@@ -21,7 +21,7 @@ constexpr const char *kWindowClass = "OstrelCorandel";
 constexpr const char *kWindowTitle = "Ostrel_Corandel";
 constexpr const char *kProductKey = "SOFTWARE\\Ostrel\\Corrandel";
 constexpr const char *kInstallDirValue = "InstallDir";
-constexpr const char *kWebSite = "www.ostrel.com";
+constexpr const char *kWebSite = "https://www.ostrel.com/";
 constexpr UINT kMsgBase = 0x0500;
 constexpr UINT kMsgEvent = 0x0501;
 constexpr DWORD kEventLaunch = 0x00000100;
@@ -127,11 +127,17 @@ void StopAllAgents(DWORD exceptPid = 0);
 
 /* ---------------------------------------------------------- product */
 
-// The product's key, with anything under it, as an uninstaller removes it.
+// The product's key, with anything under it, as an uninstaller removes it,
+// from both registry views of 64-bit Windows.
 void RemoveProductKey();
-bool CreateProductKeyOnly();
-bool WriteInstallDir(const void *data, DWORD size, DWORD type);
-bool WriteInstallDirText(const std::string &dir);
+// The key, and InstallDir in it, as an installer writes them: in this
+// program's own registry view unless view names one (KEY_WOW64_64KEY,
+// KEY_WOW64_32KEY; ignored where there is only one view).
+bool CreateProductKeyOnly(REGSAM view = 0);
+bool WriteInstallDir(const void *data, DWORD size, DWORD type, REGSAM view = 0);
+bool WriteInstallDirText(const std::string &dir, REGSAM view = 0);
+// A 32-bit program on 64-bit Windows, which has a registry view of its own.
+bool UnderWow64();
 
 // Fresh empty folder under the temporary folder, and its removal.
 std::string MakeTempDir(const std::string &name);
@@ -164,6 +170,7 @@ std::vector<std::string> SplitLines(const std::string &text);
 struct Record {
     std::string program;  // full path of the started program
     std::string directory;
+    int showState;        // from its start-up information; -1 when it was given none
     std::string commandLine;
 };
 std::vector<Record> ReadRecords(const std::string &logPath);

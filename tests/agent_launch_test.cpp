@@ -21,17 +21,11 @@ TEST_F(AgentTest, LaunchStartsFirstProgramThereInItsDirectory)
     };
     ASSERT_NE(nullptr, StartAgent());
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
         ClearRecords();
         const std::string dir = MakeProduct(c.name, c.withVorq, true);
         ASSERT_TRUE(WriteInstallDirText(dir));
         EXPECT_EQ(0u, SendEvent(kEventLaunch));
-        auto records = Records();
-        ASSERT_EQ(1u, records.size()) << Describe(records);
-        const std::string program = dir + "\\" + c.expected;
-        EXPECT_EQ(Lower(program), Lower(records[0].program));
-        EXPECT_EQ(Lower(dir), Lower(records[0].directory));
-        EXPECT_EQ(Quote(program), records[0].commandLine);
+        EXPECT_TRUE(StartedExactly(c.name, {ProductStart(dir, c.expected)}, Records()));
     }
 }
 
@@ -42,10 +36,8 @@ TEST_F(AgentTest, EveryLaunchEventStartsAnotherCopy)
     ASSERT_NE(nullptr, StartAgent());
     EXPECT_EQ(0u, SendEvent(kEventLaunch));
     EXPECT_EQ(0u, SendEvent(kEventLaunch));
-    auto records = Records();
-    ASSERT_EQ(2u, records.size()) << Describe(records);
-    for (const Record &r : records)
-        EXPECT_EQ(Lower(dir + "\\Vorq.exe"), Lower(r.program));
+    const Record product = ProductStart(dir, "Vorq.exe");
+    EXPECT_TRUE(StartedExactly("two launch events", {product, product}, Records()));
 }
 
 TEST_F(AgentTest, InstallDirFormsThatStillStartTheProduct)
@@ -54,27 +46,25 @@ TEST_F(AgentTest, InstallDirFormsThatStillStartTheProduct)
     const std::string blanks = MakeProduct("ab cd", true, false);
     // The unquoted-path hijack: a program where the blank would cut the path.
     ASSERT_TRUE(CopyRecorderTo(base_ + "\\ab.exe"));
+    const std::string nul(1, '\0');
     const struct {
         const char *name;
         std::string value;  // bytes as stored, terminator included or not
         DWORD type;
-        std::string expectedProgram;
+        Record expected;
     } cases[] = {
-        {"trailing backslash", plain + "\\" + std::string(1, '\0'), REG_SZ, plain + "\\\\Vorq.exe"},
-        {"blanks in the directory", blanks + std::string(1, '\0'), REG_SZ, blanks + "\\Vorq.exe"},
-        {"stored without a terminator", plain, REG_SZ, plain + "\\Vorq.exe"},
-        {"bytes after the terminator", plain + std::string(1, '\0') + "junk", REG_SZ, plain + "\\Vorq.exe"},
-        {"expandable string type", plain + std::string(1, '\0'), REG_EXPAND_SZ, plain + "\\Vorq.exe"},
+        {"trailing backslash", plain + "\\" + nul, REG_SZ, ProductStart(plain, "Vorq.exe", plain + "\\\\Vorq.exe")},
+        {"blanks in the directory", blanks + nul, REG_SZ, ProductStart(blanks, "Vorq.exe")},
+        {"stored without a terminator", plain, REG_SZ, ProductStart(plain, "Vorq.exe")},
+        {"bytes after the terminator", plain + nul + "junk", REG_SZ, ProductStart(plain, "Vorq.exe")},
+        {"expandable string type", plain + nul, REG_EXPAND_SZ, ProductStart(plain, "Vorq.exe")},
     };
     ASSERT_NE(nullptr, StartAgent());
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
         ClearRecords();
-        ASSERT_TRUE(WriteInstallDir(c.value.data(), (DWORD)c.value.size(), c.type));
+        ASSERT_TRUE(WriteInstallDir(c.value.data(), (DWORD)c.value.size(), c.type)) << c.name;
         EXPECT_EQ(0u, SendEvent(kEventLaunch));
-        auto records = Records();
-        ASSERT_EQ(1u, records.size()) << Describe(records);
-        EXPECT_EQ(Lower(Quote(c.expectedProgram)), Lower(records[0].commandLine));
+        EXPECT_TRUE(StartedExactly(c.name, {c.expected}, Records()));
     }
 }
 
@@ -130,9 +120,7 @@ TEST_F(AgentTest, ProductNotInstalledOpensWebSite)
         if (key != NULL)
             RegCloseKey(key);
         EXPECT_EQ(0u, SendEvent(kEventLaunch));
-        auto records = Records();
-        ASSERT_EQ(1u, records.size()) << Describe(records);
-        EXPECT_TRUE(IsWebSiteRecord(records[0])) << Describe(records);
+        EXPECT_TRUE(StartedExactly(c.name, {Browser()}, Records()));
     }
 }
 
@@ -151,12 +139,106 @@ TEST_F(AgentTest, UnstartableProductDoesNothingVisible)
     const std::string cases[] = {empty, dir502, quoted, smuggling};
     ASSERT_NE(nullptr, StartAgent());
     for (const std::string &value : cases) {
-        SCOPED_TRACE(value.substr(0, 60));
         ClearRecords();
         ASSERT_TRUE(WriteInstallDirText(value));
         EXPECT_EQ(0u, SendEvent(kEventLaunch));
-        EXPECT_TRUE(Records().empty()) << Describe(Records());
+        EXPECT_TRUE(StartedExactly(value.substr(0, 60), {}, Records()));
         EXPECT_TRUE(agent_.Running());
+    }
+}
+
+// The shell takes a bare host name for a file first, and "www.ostrel.com"
+// is a program's name: planted where the shell looks, in the agent's current
+// directory or in a folder on its PATH (on Windows the per-user PATH holds
+// folders the user can write to), it must never run instead of the browser.
+TEST_F(AgentTest, WebSiteIsNeverTakenForAPlantedProgram)
+{
+    const std::string onPath = base_ + "\\on-path";
+    CreateDirectoryA(onPath.c_str(), NULL);
+    const struct {
+        const char *name;
+        std::string folder;
+    } cases[] = {
+        {"planted in the agent's current directory", base_},
+        {"planted in a folder on the agent's PATH", onPath},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(CopyRecorderTo(c.folder + "\\www.ostrel.com")) << c.name;
+        ScopedEnvironment path("PATH", onPath + ";C:\\windows\\system32;C:\\windows");
+        ASSERT_NE(nullptr, StartAgent()) << c.name;
+        ClearRecords();
+        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_TRUE(StartedExactly(c.name, {Browser()}, Records()));
+        agent_.Quit();
+        DeleteFileA((c.folder + "\\www.ostrel.com").c_str());
+    }
+}
+
+// The product's uninstaller or upgrade must be able to remove the product's
+// folder while an agent runs: once a launch has returned, the agent is back
+// in its own current directory (a web-site launch shows where), and holds
+// the product's folder no more.
+TEST_F(AgentTest, ProductFolderIsNotHeldAfterALaunch)
+{
+    const struct {
+        const char *name;
+        bool withVorq;
+    } cases[] = {
+        {"after the product was started", true},
+        {"after neither program could be started", false},
+    };
+    ASSERT_NE(nullptr, StartAgent());
+    for (const auto &c : cases) {
+        ClearRecords();
+        const std::string dir = MakeProduct("product", c.withVorq, false);
+        ASSERT_TRUE(WriteInstallDirText(dir));
+        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        RemoveProductKey();
+        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        std::vector<Record> expected = {Browser()};
+        if (c.withVorq)
+            expected.insert(expected.begin(), ProductStart(dir, "Vorq.exe"));
+        EXPECT_TRUE(StartedExactly(c.name, expected, Records()));
+
+        DeleteFileA((dir + "\\Vorq.exe").c_str());
+        EXPECT_TRUE(RemoveDirectoryA(dir.c_str()))
+            << c.name << ": the emptied product folder cannot be removed, error " << GetLastError();
+    }
+}
+
+// The agent's own registry view decides where it has the key; the 64-bit
+// view is read only when it has none.  Only a 32-bit agent on 64-bit
+// Windows sees two views.
+TEST_F(AgentTest, ProductKeyInTheOtherRegistryView)
+{
+    if (!UnderWow64())
+        GTEST_SKIP() << "one registry view here: these cases need a 32-bit agent on 64-bit Windows";
+    const std::string own = MakeProduct("own view", true, false);
+    const std::string other = MakeProduct("64-bit view", true, false);
+    enum OwnView { kNoKey, kKeyOnly, kEmptyText, kProduct };
+    const struct {
+        const char *name;
+        OwnView ownView;
+        std::vector<Record> expected;
+    } cases[] = {
+        {"key in the 64-bit view only", kNoKey, {ProductStart(other, "Vorq.exe")}},
+        {"key in both views", kProduct, {ProductStart(own, "Vorq.exe")}},
+        {"key without InstallDir in the agent's view", kKeyOnly, {Browser()}},
+        {"empty InstallDir in the agent's view", kEmptyText, {Browser()}},
+    };
+    ASSERT_NE(nullptr, StartAgent());
+    for (const auto &c : cases) {
+        ClearRecords();
+        RemoveProductKey();
+        ASSERT_TRUE(WriteInstallDirText(other, KEY_WOW64_64KEY)) << c.name;
+        if (c.ownView == kKeyOnly) {
+            ASSERT_TRUE(CreateProductKeyOnly(KEY_WOW64_32KEY));
+        }
+        if (c.ownView == kEmptyText || c.ownView == kProduct) {
+            ASSERT_TRUE(WriteInstallDirText(c.ownView == kProduct ? own : "", KEY_WOW64_32KEY));
+        }
+        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_TRUE(StartedExactly(c.name, c.expected, Records()));
     }
 }
 

@@ -45,13 +45,59 @@ TEST_F(AgentTest, MessagesAreAnsweredWithoutLaunching)
     DWORD answer = 0xFFFF;
     EXPECT_EQ(ERROR_SUCCESS, HidSendBase(agent_.Pid(), 0, 0xDEAD0001, &answer, kWaitMs));
     EXPECT_EQ(0u, answer);
-    EXPECT_TRUE(Records().empty()) << Describe(Records());
+    EXPECT_TRUE(StartedExactly("messages and other events", {}, Records()));
 
     // Still the same agent, and still working.
     EXPECT_EQ(0u, SendEvent(kEventLaunch));
-    auto records = Records();
-    ASSERT_EQ(1u, records.size()) << Describe(records);
-    EXPECT_EQ(Lower(dir + "\\Vorq.exe"), Lower(records[0].program));
+    EXPECT_TRUE(StartedExactly("a launch after them", {ProductStart(dir, "Vorq.exe")}, Records()));
+}
+
+// Restart Manager, as updaters use it, asks with WM_QUERYENDSESSION and then
+// closes with WM_ENDSESSION and ENDSESSION_CLOSEAPP: the agent agrees, and
+// that close ends it as a close request does.  Every other end-session form
+// is left to default processing, which keeps it running (at a real logoff or
+// shutdown the system ends the process itself).
+TEST_F(AgentTest, EndSessionMessages)
+{
+    const std::string dir = MakeProduct("product", true, false);
+    ASSERT_TRUE(WriteInstallDirText(dir));
+    const struct {
+        const char *name;
+        UINT msg;
+        WPARAM wp;
+        LPARAM lp;
+        LRESULT answer;
+        bool ends;
+    } cases[] = {
+        {"query, shutdown", WM_QUERYENDSESSION, 0, 0, TRUE, false},
+        {"query, from Restart Manager", WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, TRUE, false},
+        {"query, logoff", WM_QUERYENDSESSION, 0, (LPARAM)ENDSESSION_LOGOFF, TRUE, false},
+        {"end of a cancelled close", WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, 0, false},
+        {"shutdown", WM_ENDSESSION, TRUE, 0, 0, false},
+        {"logoff", WM_ENDSESSION, TRUE, (LPARAM)ENDSESSION_LOGOFF, 0, false},
+        {"critical shutdown", WM_ENDSESSION, TRUE, ENDSESSION_CRITICAL, 0, false},
+        {"Restart Manager closes it", WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, 0, true},
+        {"Restart Manager closes it, critical", WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP | ENDSESSION_CRITICAL, 0, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearRecords();
+        HWND hwnd = StartAgent();
+        ASSERT_NE(nullptr, hwnd);
+        DWORD_PTR answer = 0xFFFF;
+        ASSERT_NE(0, SendMessageTimeoutA(hwnd, c.msg, c.wp, c.lp, SMTO_NORMAL, kWaitMs, &answer));
+        EXPECT_EQ((DWORD_PTR)c.answer, answer);
+        if (c.ends) {
+            EXPECT_EQ(0u, agent_.Wait(kWaitMs)) << "the agent did not end with 0";
+            EXPECT_FALSE(IsWindow(hwnd)) << "the agent window was not destroyed";
+        } else {
+            EXPECT_TRUE(agent_.Running());
+            EXPECT_EQ(hwnd, FindAgentWindow());
+            EXPECT_EQ(0u, SendEvent(kEventLaunch));
+            EXPECT_TRUE(StartedExactly(c.name, {ProductStart(dir, "Vorq.exe")}, Records()));
+            agent_.Quit();
+        }
+    }
 }
 
 // A record the agent must not read: a guard page of its own that holds the
@@ -79,7 +125,7 @@ TEST_F(AgentTest, EventRecordInAGuardPageIsNotRead)
     MEMORY_BASIC_INFORMATION mbi{};
     ASSERT_EQ(sizeof mbi, VirtualQueryEx(process, page, &mbi, sizeof mbi));
     EXPECT_TRUE(mbi.Protect & PAGE_GUARD) << "the agent touched the guard page";
-    EXPECT_TRUE(Records().empty()) << Describe(Records());
+    EXPECT_TRUE(StartedExactly("launch code in a guard page", {}, Records()));
     EXPECT_TRUE(agent_.Running());
 }
 
@@ -99,7 +145,8 @@ TEST_F(AgentTest, HandlesStayFlatOverLaunches)
     for (int i = 0; i < kLaunches; ++i)
         EXPECT_EQ(0u, SendEvent(kEventLaunch));
     const long after = HandleCount(agent_.Pid());
-    EXPECT_EQ(kLaunches + 1, (int)Records().size()) << Describe(Records());
+    EXPECT_TRUE(StartedExactly("launch after launch",
+                               std::vector<Record>(kLaunches + 1, ProductStart(dir, "Vorq.exe")), Records()));
     EXPECT_LE(after, before + 2) << kLaunches << " launches took the agent from " << before << " to " << after
                                  << " handles";
 }

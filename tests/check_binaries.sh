@@ -1,19 +1,26 @@
 #!/bin/sh
-# What the shipped binaries ask of the loader, read with objdump:
+# What the shipped binaries ask of the loader, read on the build machine with
+# objdump and windres:
 #  - agent.exe is a GUI program of the build's width (PE32 for the shipped
 #    32-bit build) importing only system DLLs and HIDUSB.dll, the latter by
 #    ordinal 2 alone;
-#  - agent.exe does not import SHELL32.dll at load, and the shell is the one
-#    library it can load on demand: every DLL name in its file is imported
-#    at load or is SHELL32.dll;
+#  - agent.exe does not import SHELL32.dll at load, and the shell and COM
+#    are what it loads on demand: every DLL name in its file is imported at
+#    load or is SHELL32.dll or OLE32.dll;
 #  - HIDUSB.dll exports exactly one entry, ordinal 2, with no name;
+#  - every program the package installs is terminal-server aware and keeps
+#    ASLR (with the relocations it needs) and DEP, with high-entropy
+#    addresses on x86-64, and carries the application manifest (asInvoker,
+#    no uiAccess, Windows 7 to 11) in language 0x0404;
 #  - nothing needs the compiler's runtime DLLs.
-# Usage: check_binaries.sh OBJDUMP PE_MAGIC BINDIR [TESTBINDIR]
+# Usage: check_binaries.sh OBJDUMP WINDRES PE_MAGIC BINDIR INSTALLERDIR [TESTBINDIR]
 # (PE_MAGIC: 010b for PE32, 020b for PE32+)
 objdump=$1
-magic=$2
-bin=$3
-tests=$4
+windres=$2
+magic=$3
+bin=$4
+installer=$5
+tests=$6
 failures=0
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -50,14 +57,50 @@ on_demand=
 for dll in $(grep -aoi '[A-Za-z0-9_.-]*\.dll' "$agent" | tr 'A-Z' 'a-z' | sort -u); do
     echo "$imports" | grep -qx "$dll" || on_demand="$on_demand${on_demand:+ }$dll"
 done
-[ "$on_demand" = shell32.dll ] \
-    || fail "agent.exe should name exactly one DLL beyond its imports, SHELL32.dll, but names: ${on_demand:-none}"
+[ "$on_demand" = "ole32.dll shell32.dll" ] \
+    || fail "agent.exe should name exactly OLE32.dll and SHELL32.dll beyond its imports, but names: ${on_demand:-none}"
 
 lib=$bin/HIDUSB.dll
 exports=$("$objdump" -p "$lib")
 echo "$exports" | grep -Eq 'Ordinal Base[[:space:]]+2$' || fail "HIDUSB.dll ordinal base is not 2"
 echo "$exports" | grep -Eq 'Export Address Table[[:space:]]+00000001$' || fail "HIDUSB.dll does not export exactly one entry"
 echo "$exports" | grep -Eq '\[Name Pointer/Ordinal\] Table[[:space:]]+00000000$' || fail "HIDUSB.dll exports a name"
+
+# The manifest as text: windres prints a resource's bytes as quoted pieces,
+# cut where it likes, under the last LANGUAGE line before it.
+manifest_of() {
+    "$windres" -i "$1" -J coff -O rc 2>/dev/null | awk '
+        /^LANGUAGE / { language = $2 $3 }
+        /^1 24 / { inside = 1; print "language " language; next }
+        inside && /^END/ { inside = 0 }
+        inside && /^  "/ { sub(/^  "/, ""); sub(/"$/, ""); gsub(/""/, "\""); gsub(/\\n/, ""); text = text $0 }
+        END { print text }'
+}
+
+check_installed_program() {
+    local name=$(basename "$1") dump flags manifest id
+    dump=$("$objdump" -p "$1") || { fail "cannot read $name"; return; }
+    flags=$(echo "$dump" | sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p')
+    for flag in DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do
+        echo "$flags" | grep -q "$flag" || fail "$name is not marked $flag"
+    done
+    if [ "$magic" = 020b ]; then
+        echo "$flags" | grep -q HIGH_ENTROPY_VA || fail "$name is not marked HIGH_ENTROPY_VA"
+    fi
+    # Without relocations the loader cannot move the image, whatever the flag says.
+    echo "$dump" | grep -Eq '^Entry 5 0*[1-9a-f][0-9a-f]* [0-9a-f]+ Base Relocation' \
+        || fail "$name has no base relocations, so ASLR cannot move it"
+    manifest=$(manifest_of "$1")
+    echo "$manifest" | grep -q '^language 4,1$' || fail "$name has no manifest (resource 1 of type 24) in language 0x0404"
+    echo "$manifest" | grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' \
+        || fail "$name's manifest does not ask for asInvoker without uiAccess"
+    for id in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
+              1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+        echo "$manifest" | grep -q "<supportedOS Id=\"{$id}\"/>" || fail "$name's manifest lacks supportedOS $id"
+    done
+}
+check_installed_program "$agent"
+check_installed_program "$installer/agent-stop.exe"
 
 for f in "$bin"/*.exe "$bin"/*.dll ${tests:+"$tests"/*.exe}; do
     for dll in $(dlls_of "$f"); do

@@ -7,43 +7,71 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 namespace harness {
 
-void RemoveProductKey()
+namespace {
+// RegDeleteTree is not in every system's advapi32; the key's subkeys are at
+// most one level deep here.
+void RemoveProductKeyIn(REGSAM view)
 {
-    // RegDeleteTree is not in every system's advapi32; the key's subkeys
-    // are at most one level deep here.
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ | KEY_WRITE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ | KEY_WRITE | view, &key) == ERROR_SUCCESS) {
         char name[256];
-        while (RegEnumKeyA(key, 0, name, sizeof name) == ERROR_SUCCESS && RegDeleteKeyA(key, name) == ERROR_SUCCESS) {
+        while (RegEnumKeyA(key, 0, name, sizeof name) == ERROR_SUCCESS &&
+               RegDeleteKeyExA(key, name, view, 0) == ERROR_SUCCESS) {
         }
         RegCloseKey(key);
     }
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kProductKey);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kProductKey, view, 0);
 }
 
-bool CreateProductKeyOnly()
+HKEY CreateProductKey(REGSAM view)
 {
     HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, NULL, 0, KEY_WRITE | view, NULL, &key, NULL) !=
+        ERROR_SUCCESS)
+        return NULL;
+    return key;
+}
+}  // namespace
+
+bool UnderWow64()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+void RemoveProductKey()
+{
+    RemoveProductKeyIn(KEY_WOW64_32KEY);
+    RemoveProductKeyIn(KEY_WOW64_64KEY);
+}
+
+bool CreateProductKeyOnly(REGSAM view)
+{
+    HKEY key = CreateProductKey(view);
+    if (key == NULL)
         return false;
     RegCloseKey(key);
     return true;
 }
 
-bool WriteInstallDir(const void *data, DWORD size, DWORD type)
+bool WriteInstallDir(const void *data, DWORD size, DWORD type, REGSAM view)
 {
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
+    HKEY key = CreateProductKey(view);
+    if (key == NULL)
         return false;
     LONG r = RegSetValueExA(key, kInstallDirValue, 0, type, static_cast<const BYTE *>(data), size);
     RegCloseKey(key);
     return r == ERROR_SUCCESS;
 }
 
-bool WriteInstallDirText(const std::string &dir) { return WriteInstallDir(dir.c_str(), (DWORD)dir.size() + 1, REG_SZ); }
+bool WriteInstallDirText(const std::string &dir, REGSAM view)
+{
+    return WriteInstallDir(dir.c_str(), (DWORD)dir.size() + 1, REG_SZ, view);
+}
 
 std::string MakeTempDir(const std::string &name)
 {
@@ -136,9 +164,12 @@ std::vector<Record> ReadRecords(const std::string &logPath)
     for (const std::string &line : SplitLines(ReadFileText(logPath))) {
         size_t a = line.find('|');
         size_t b = line.find('|', a + 1);
-        if (a == std::string::npos || b == std::string::npos)
+        size_t c = b == std::string::npos ? b : line.find('|', b + 1);
+        if (a == std::string::npos || b == std::string::npos || c == std::string::npos)
             continue;
-        records.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
+        const std::string show = line.substr(b + 1, c - b - 1);
+        records.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), show == "none" ? -1 : atoi(show.c_str()),
+                           line.substr(c + 1)});
     }
     return records;
 }

@@ -3,7 +3,11 @@
  * Duxo.exe, and the browser the shell opens a web address with.  It appends
  * one line to a log and exits:
  *
- *     <its own path>|<its current directory>|<its command line>
+ *     <its own path>|<its current directory>|<its show state>|<its command line>
+ *
+ * The show state is the one its start-up information carries, or "none"
+ * when the starter gave none.  The command line comes last: it is the one
+ * field that may itself hold a "|".
  *
  * The log is the file named by RECORDER_LOG (the agent hands its environment
  * on to what it starts), or <its own path>.log when that is not set.
@@ -20,7 +24,11 @@ int main()
     char cwd[MAX_PATH] = "";
     GetCurrentDirectoryA(sizeof cwd, cwd);
 
-    std::string line = std::string(self) + "|" + cwd + "|" + GetCommandLineA() + "\r\n";
+    STARTUPINFOA si;
+    GetStartupInfoA(&si);
+    const std::string show = si.dwFlags & STARTF_USESHOWWINDOW ? std::to_string(si.wShowWindow) : "none";
+
+    std::string line = std::string(self) + "|" + cwd + "|" + show + "|" + GetCommandLineA() + "\r\n";
 
     char logPath[MAX_PATH] = "";
     DWORD n = GetEnvironmentVariableA("RECORDER_LOG", logPath, sizeof logPath);

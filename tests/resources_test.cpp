@@ -1,6 +1,7 @@
 /*
  * agent.exe's resources as the platform's loader sees them: nothing beyond
- * the identity strings and the two icon groups, all in language 0x0404.
+ * the identity strings, the two icon groups and the application manifest,
+ * all in language 0x0404 (check_binaries.sh reads the manifest's content).
  */
 #include <gtest/gtest.h>
 
@@ -85,7 +86,7 @@ TEST_F(AgentResources, HoldsExactlyTheListedResourcesAllInLanguage0404)
     std::set<Resource> found;
     EnumResourceTypesA(module_, CollectType, reinterpret_cast<LONG_PTR>(&found));
 
-    std::set<std::string> groups, images;
+    std::set<std::string> groups, images, manifests;
     for (const Resource &r : found) {
         EXPECT_EQ(kLanguage, std::get<2>(r)) << std::get<0>(r) << " " << std::get<1>(r);
         const std::string &type = std::get<0>(r);
@@ -93,10 +94,14 @@ TEST_F(AgentResources, HoldsExactlyTheListedResourcesAllInLanguage0404)
             groups.insert(std::get<1>(r));
         else if (type == ResourceId(RT_ICON))
             images.insert(std::get<1>(r));
+        else if (type == ResourceId(RT_MANIFEST))
+            manifests.insert(std::get<1>(r));
         else
             EXPECT_EQ(ResourceId(RT_STRING), type) << "unexpected resource " << std::get<1>(r);
     }
     EXPECT_EQ((std::set<std::string>{"#107", "#108"}), groups);
+    // The application manifest, as the loader looks for it at process start.
+    EXPECT_EQ((std::set<std::string>{ResourceId(CREATEPROCESS_MANIFEST_RESOURCE_ID)}), manifests);
     EXPECT_EQ(3u, images.size()) << "icon images";
     // Strings 103 to 109 share string block 7; there is no other block.
     EXPECT_EQ(1u, found.count({ResourceId(RT_STRING), "#7", kLanguage}));
