@@ -30,8 +30,8 @@
 # reaction trials of each side), BENCH_ROUNDS (memory and idle rounds),
 # BENCH_IDLE_SECONDS.
 
-BENCH_PREFIX=$WBUILD/bench-prefix
-BENCH_OUT=$WBUILD/bench
+BENCH_PREFIX=$TB_TREE/bench-prefix
+BENCH_OUT=$TB_TREE/bench
 BENCH_RUNS=${BENCH_RUNS:-11}
 BENCH_ROUNDS=${BENCH_ROUNDS:-7}
 BENCH_IDLE_SECONDS=${BENCH_IDLE_SECONDS:-10}
@@ -45,7 +45,7 @@ bench_cleanup() {
     for pid in "${BENCH_PIDS[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
-    stop_wine "$BENCH_PREFIX"
+    testbed_stop "$BENCH_PREFIX"
 }
 
 # Runs bench_driver.exe under Wine; its samples go to standard output.  Its
@@ -54,7 +54,7 @@ bench_cleanup() {
 # any of them lived.
 bench_driver() {
     local out=$BENCH_OUT/driver.out err=$BENCH_OUT/driver.err
-    if ! wine_run "$BENCH_OUT/bench_driver.exe" "$@" </dev/null >"$out" 2>"$err"; then
+    if ! testbed_run "$BENCH_OUT/bench_driver.exe" "$@" </dev/null >"$out" 2>"$err"; then
         sed 's/^/  /' "$err" >&2
         die "bench: bench_driver $* failed"
     fi
@@ -147,11 +147,11 @@ bench_idle_delta() {
 # One round: agent and floor started side by side from Linux, each as its
 # own Wine process, measured while both sit idle, then ended.
 bench_round() {
-    local agent=$WBUILD/bin/agent.exe floor=$BENCH_OUT/floor.exe tmp=$BENCH_OUT/round
+    local agent=$TB_TREE/bin/agent.exe floor=$BENCH_OUT/floor.exe tmp=$BENCH_OUT/round
     mkdir -p "$tmp"
-    "$W_LOADER" "$agent" </dev/null >/dev/null 2>&1 &
+    "$TB_LOADER" "$agent" </dev/null >/dev/null 2>&1 &
     local apid=$!
-    "$W_LOADER" "$floor" </dev/null >/dev/null 2>&1 &
+    "$TB_LOADER" "$floor" </dev/null >/dev/null 2>&1 &
     local fpid=$!
     BENCH_PIDS+=("$apid" "$fpid")
 
@@ -186,7 +186,7 @@ bench_round() {
 }
 
 bench_dll_names() {
-    "$W_OBJDUMP" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//'
+    "$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$TB_TREE/CMakeCache.txt")" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//'
 }
 
 # Footprint on disk: "size" and "dlls" samples, and the DLL names.
@@ -201,12 +201,12 @@ bench_static() {
 
 # Which build is measured, and why when it is not the shipped one.
 bench_width_note() {
-    if [ "$W" = x86 ]; then
-        echo "$W_LABEL"
-    elif [ -n "${WIDTH_PROBLEM[x86]:-}" ]; then
-        echo "$W_LABEL, since ${WIDTH_PROBLEM[x86]}"
+    if [ "$TB_CONFIG" = x86 ]; then
+        echo "$TB_LABEL"
+    elif [ -n "${DROPPED[x86]:-}" ]; then
+        echo "$TB_LABEL, since ${DROPPED[x86]}"
     else
-        echo "$W_LABEL (DEV_WIDTHS=$W), as on a host that cannot run 32-bit programs"
+        echo "$TB_LABEL (DEV_WIDTHS=x64), as on a host that cannot run 32-bit programs"
     fi
 }
 
@@ -216,7 +216,7 @@ bench_width_note() {
 bench_report() {
     local samples=$1
     awk -v runs="$BENCH_RUNS" -v rounds="$BENCH_ROUNDS" -v idle="$BENCH_IDLE_SECONDS" \
-        -v wine="$(wine_run --version 2>/dev/null)" -v cores="$(nproc)" -v width="$(bench_width_note)" '
+        -v wine="$(testbed_run --version 2>/dev/null)" -v cores="$(nproc)" -v width="$(bench_width_note)" '
         function median(key,   n, i, j, t, v) {
             n = count[key]
             for (i = 1; i <= n; i++) v[i] = value[key, i]
@@ -340,10 +340,10 @@ run_bench() {
     for n in BENCH_RUNS BENCH_ROUNDS BENCH_IDLE_SECONDS; do
         [[ ${!n} =~ ^[1-9][0-9]*$ ]] || die "bench: $n must be a whole number above 0, not '${!n}'"
     done
-    local agent=$WBUILD/bin/agent.exe floor=$BENCH_OUT/floor.exe
+    local agent=$TB_TREE/bin/agent.exe floor=$BENCH_OUT/floor.exe
     local f
-    for f in "$agent" "$WBUILD/bin/HIDUSB.dll" "$floor" "$BENCH_OUT/bench_product.exe" \
-             "$BENCH_OUT/bench_driver.exe" "$WBUILD/tests/recorder.exe"; do
+    for f in "$agent" "$TB_TREE/bin/HIDUSB.dll" "$floor" "$BENCH_OUT/bench_product.exe" \
+             "$BENCH_OUT/bench_driver.exe" "$TB_TREE/tests/recorder.exe"; do
         [ -f "$f" ] || die "bench: $f was not built"
     done
     local samples=$BENCH_OUT/samples.txt results=$BENCH_OUT/results.txt
@@ -352,10 +352,10 @@ run_bench() {
     bench_static agent "$agent" >>"$samples"
     bench_static floor "$floor" >>"$samples"
 
-    ensure_prefix "$BENCH_PREFIX" "$WBUILD/tests/recorder.exe"
+    out=$(testbed_prefix "$BENCH_PREFIX") || die "could not create the Wine prefix $BENCH_PREFIX: $out"
     trap bench_cleanup EXIT
     # Wine's own services start now, so that they are part of no figure.
-    start_wine_session "$BENCH_PREFIX"
+    testbed_env "$BENCH_PREFIX"; testbed_start "$BENCH_PREFIX"
 
     say "bench: start-up, $BENCH_RUNS trials each"
     bench_driver startup "$BENCH_RUNS" >>"$samples"

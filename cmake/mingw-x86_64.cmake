@@ -9,6 +9,5 @@ set(SHIPPED_WIDTH FALSE)
 set(WIN_STDCALL_DECORATED FALSE)
 set(WIN_PE_MAGIC 020b)
 set(WIN_PLATFORM x64)
-set(WINE_LOADER /usr/lib/wine/wine64)
 
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

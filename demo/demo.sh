@@ -6,7 +6,7 @@
 # which appends "<its path>|<its current directory>|<its command line>" to
 # the log named by RECORDER_LOG.
 
-DEMO_PREFIX=$WBUILD/demo-prefix
+DEMO_PREFIX=$TB_TREE/demo-prefix
 DEMO_FAILED=0
 
 demo_step() { printf '\n== %s\n' "$*"; }
@@ -41,7 +41,7 @@ demo_records() { [ -f "$DEMO_LOG" ] && wc -l <"$DEMO_LOG" || echo 0; }
 demo_launch_expect() {
     local needle=$1 expected=$2 answer n
     n=$(demo_records)
-    answer=$(wine_run "$WBUILD/bin/hidusb-send.exe" launch 2>&1 | tr -d '\r')
+    answer=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" launch 2>&1 | tr -d '\r')
     demo_saw "hidusb-send launch: $answer"
     [ "$answer" = "answer 0" ] || demo_fail "the agent did not answer the launch event with 0"
     if demo_wait_record "$n"; then
@@ -53,9 +53,9 @@ demo_launch_expect() {
 
 run_demo() {
     local started=$SECONDS
-    ensure_prefix "$DEMO_PREFIX" "$WBUILD/tests/recorder.exe"
-    trap 'stop_wine "$DEMO_PREFIX"' EXIT
-    start_wine_session "$DEMO_PREFIX"
+    out=$(testbed_prefix "$DEMO_PREFIX") || die "could not create the Wine prefix $DEMO_PREFIX: $out"
+    trap 'testbed_stop "$DEMO_PREFIX"' EXIT
+    testbed_env "$DEMO_PREFIX"; testbed_start "$DEMO_PREFIX"
 
     local product_win='C:\Program Files\Ostrel Demo'
     local product_dir=$DEMO_PREFIX/drive_c/Program\ Files/Ostrel\ Demo
@@ -63,25 +63,25 @@ run_demo() {
     export RECORDER_LOG='C:\demo-started.log'
     DEMO_LOG=$DEMO_PREFIX/drive_c/demo-started.log
     rm -f "$DEMO_LOG"
-    wine_run reg delete "$key" /f >/dev/null 2>&1 || true
+    testbed_run reg delete "$key" /f >/dev/null 2>&1 || true
 
     demo_step "Installing the product as an installer would"
     rm -rf "$product_dir"
     mkdir -p "$product_dir"
-    cp "$WBUILD/tests/recorder.exe" "$product_dir/Vorq.exe"
-    cp "$WBUILD/tests/recorder.exe" "$product_dir/Duxo.exe"
+    cp "$TB_TREE/tests/recorder.exe" "$product_dir/Vorq.exe"
+    cp "$TB_TREE/tests/recorder.exe" "$product_dir/Duxo.exe"
     demo_saw "product folder $product_win holds: $(cd "$product_dir" && echo *)"
-    wine_run reg add "$key" /v InstallDir /t REG_SZ /d "$product_win" /f >/dev/null 2>&1
+    testbed_run reg add "$key" /v InstallDir /t REG_SZ /d "$product_win" /f >/dev/null 2>&1
     local recorded
-    recorded=$(wine_run reg query "$key" /v InstallDir 2>/dev/null | tr -d '\r' | grep InstallDir | sed 's/.*REG_SZ[[:space:]]*//')
+    recorded=$(testbed_run reg query "$key" /v InstallDir 2>/dev/null | tr -d '\r' | grep InstallDir | sed 's/.*REG_SZ[[:space:]]*//')
     demo_saw "registry: $key InstallDir = $recorded"
     [ "$recorded" = "$product_win" ] || demo_fail "the registry value was not written"
 
     demo_step "Starting the agent as a user would (agent.exe, no arguments)"
-    "$W_LOADER" "$WBUILD/bin/agent.exe" </dev/null >/dev/null 2>&1 &
+    "$TB_LOADER" "$TB_TREE/bin/agent.exe" </dev/null >/dev/null 2>&1 &
     local agent_pid=$! status= i
     for i in $(seq 100); do
-        status=$(wine_run "$WBUILD/bin/hidusb-send.exe" status 2>/dev/null | tr -d '\r') && break
+        status=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" status 2>/dev/null | tr -d '\r') && break
         sleep 0.1
     done
     if [ -n "$status" ] && kill -0 "$agent_pid" 2>/dev/null; then
@@ -94,7 +94,7 @@ run_demo() {
     demo_step "Starting it a second time"
     local t0 code=0
     t0=$(date +%s%N)
-    wine_run "$WBUILD/bin/agent.exe" </dev/null >/dev/null 2>&1 || code=$?
+    testbed_run "$TB_TREE/bin/agent.exe" </dev/null >/dev/null 2>&1 || code=$?
     demo_saw "the second start ended with exit code $code after $((($(date +%s%N) - t0) / 1000000)) ms"
     [ "$code" = 0 ] || demo_fail "the second start did not end with 0"
     if kill -0 "$agent_pid" 2>/dev/null; then
@@ -112,8 +112,8 @@ run_demo() {
     demo_launch_expect "\\Duxo.exe|$product_win|" "Duxo.exe in the product folder"
 
     demo_step "Uninstalling the product (registry key removed), then sending the launch event"
-    wine_run reg delete "$key" /f >/dev/null 2>&1
-    if wine_run reg query "$key" >/dev/null 2>&1; then
+    testbed_run reg delete "$key" /f >/dev/null 2>&1
+    if testbed_run reg query "$key" >/dev/null 2>&1; then
         demo_fail "the key is still there"
     else
         demo_saw "registry: $key is gone"
@@ -122,7 +122,7 @@ run_demo() {
 
     demo_step "Ending the agent with agent.exe q"
     code=0
-    wine_run "$WBUILD/bin/agent.exe" q </dev/null >/dev/null 2>&1 || code=$?
+    testbed_run "$TB_TREE/bin/agent.exe" q </dev/null >/dev/null 2>&1 || code=$?
     demo_saw "agent.exe q ended with exit code $code"
     [ "$code" = 0 ] || demo_fail "agent.exe q did not end with 0"
     local agent_code=0 waited=0

@@ -3,20 +3,19 @@
 # install, reinstall, upgrade, refused downgrade, uninstall, and an install
 # that does not start the agent.  Each case checks msiexec's exit code.
 #
-# Usage: installer_test.sh WINE PREFIX BINDIR TESTBINDIR PLATFORM PKGDIR
-#   WINE        the loader: /usr/lib/wine/wine (32-bit prefix) or
-#               /usr/lib/wine/wine64 (64-bit prefix, also used as WINELOADER)
-#   PREFIX      a Wine prefix of this test's own inside the build tree;
-#               created when missing, and its wineserver is stopped at the end
-#   BINDIR      shipped files (agent.exe, HIDUSB.dll, hidusb-send.exe)
-#   TESTBINDIR  test programs (recorder.exe)
-#   PLATFORM    x86 or x64, the width of BINDIR
-#   PKGDIR      where the older and newer packages are built
-# AGENT_STOP may name agent-stop.exe (see package.sh).
+# Usage: installer_test.sh CONFIG
+#   CONFIG  the test bed's configuration (tests/testbed.sh) whose shipped
+#           files are packaged and installed; TESTBED_CONFIG takes its place
+# The packages are built in <its home>/installer-packages and installed in a
+# prefix of the test's own, <its home>/installer-prefix, whose wineserver is
+# stopped at the end.  AGENT_STOP may name agent-stop.exe (see package.sh).
 # Prints one line per check; exits 1 naming the failed case.
 set -uo pipefail
-[ $# -eq 6 ] || { sed -n '2,16p' "$0"; exit 2; }
-WINE=$1 PREFIX=$(realpath -m "$2") BINDIR=$(cd "$3" && pwd) TESTBINDIR=$(cd "$4" && pwd) PLATFORM=$5 PKGDIR=$(realpath -m "$6")
+[ $# -eq 1 ] || { sed -n '2,12p' "$0"; exit 2; }
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/testbed.sh"
+testbed_use "${TESTBED_CONFIG:-$1}" || exit 2
+WINE=$TB_LOADER PREFIX=$TB_HOME/installer-prefix PKGDIR=$TB_HOME/installer-packages
+BINDIR=$TB_TREE/bin TESTBINDIR=$TB_TREE/tests PLATFORM=$TB_PLATFORM
 source "$(dirname "${BASH_SOURCE[0]}")/package.sh"
 
 OLD_VERSION=1.0.1 NEW_VERSION=1.0.2
@@ -26,9 +25,7 @@ PRODUCT_DIR='C:\Ostrel Product'
 # Windows' exit code for a fatal install error; the shell sees it modulo 256.
 ERROR_INSTALL_FAILURE=$((1603 % 256))
 
-export WINEPREFIX=$PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY WINEARCH
-case $WINE in *64) export WINELOADER=$WINE ;; *) unset WINELOADER ;; esac
+testbed_env "$PREFIX"
 
 CASE=setup
 say() { printf '%s\n' "$*"; }
@@ -36,17 +33,6 @@ fail() { say "FAIL [$CASE] $*"; exit 1; }
 ok() { say "ok   [$CASE] $*"; }
 check() { local what=$1; shift; "$@" && ok "$what" || fail "$what"; }
 wine_quiet() { "$WINE" "$@" </dev/null >/dev/null 2>&1; }
-
-# ------------------------------------------------------------- the prefix
-make_prefix() {
-    [ -f "$PREFIX/.ready" ] && return 0
-    rm -rf "$PREFIX"
-    [ "${WINELOADER:-}" ] || export WINEARCH=win32
-    wine_quiet wineboot -i && wine_quiet reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
-        && wineserver -w && touch "$PREFIX/.ready" || fail "cannot create the prefix $PREFIX"
-    unset WINEARCH
-}
-stop_prefix() { wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; }
 
 # The registry view and the Program Files folder the agent of this width uses.
 if [ "$PLATFORM" = x64 ]; then VIEW=/reg:64; else VIEW=/reg:32; fi
@@ -81,24 +67,18 @@ agent_status() {   # 0 one agent, 3 none, 4 several (hidusb-send status)
 }
 agent_window() { "$WINE" "$BINDIR/hidusb-send.exe" status </dev/null 2>/dev/null | awk '{ print $2 }'; }
 # The agent is started without waiting for it: poll until it is there (or gone).
-agent_becomes() {
-    local want=$1 i
-    for i in $(seq 100); do [ "$(agent_status)" = "$want" ] && return 0; sleep 0.1; done
-    return 1
-}
+agent_is() { [ "$(agent_status)" = "$1" ]; }
+agent_becomes() { testbed_wait 10 agent_is "$1"; }
 one_agent() { agent_becomes 0 && sleep 1 && [ "$(agent_status)" = 0 ]; }   # and no second one follows
 no_agent() { agent_becomes 3 && sleep 1 && [ "$(agent_status)" = 3 ]; }
 
+product_records() { cat "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | wc -l; }
 launch_starts_product() {
-    local log=$PRODUCT_UNIX/Vorq.exe.log before after
-    before=$(cat "$log" 2>/dev/null | wc -l)
+    local before
+    before=$(product_records)
     wine_quiet "$BINDIR/hidusb-send.exe" launch || return 1
-    for i in $(seq 50); do
-        after=$(cat "$log" 2>/dev/null | wc -l)
-        [ "$after" -gt "$before" ] && break
-        sleep 0.1
-    done
-    tail -n1 "$log" 2>/dev/null | tr -d '\r' | grep -qiF "$PRODUCT_DIR\\Vorq.exe|$PRODUCT_DIR|"
+    testbed_wait 5 eval '[ "$(product_records)" -gt "$before" ]'
+    tail -n1 "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | tr -d '\r' | grep -qiF "$PRODUCT_DIR\\Vorq.exe|$PRODUCT_DIR|"
 }
 
 # ------------------------------------------------------------- what is installed
@@ -181,12 +161,9 @@ case_no_start() {
 }
 
 # ------------------------------------------------------------- run
-make_prefix
-trap stop_prefix EXIT
-# Wine's services start with the first program and inherit its output: start
-# them now, detached, so no pipe of ours is held open by them.
-wineserver -p </dev/null >/dev/null 2>&1
-wine_quiet cmd /c exit
+out=$(testbed_prefix "$PREFIX") || fail "cannot create the prefix $PREFIX: $out"
+trap 'testbed_stop "$PREFIX"' EXIT
+testbed_start "$PREFIX"
 remove_leftovers() {   # a prefix left by an interrupted run: take its product away
     local p
     for p in "$NEW_PKG" "$OLD_PKG"; do wine_quiet msiexec /x "$(win_package "$p")" /qn; done

@@ -74,7 +74,7 @@ flag() { sed -n "s/^$1 = //p" "$2"; }
 
 # Builds the agent from the copy in $1 into $1/agent.exe.
 build_variant() {
-    local dir=$1 agent_dir=$WBUILD/agent o objects=() link
+    local dir=$1 agent_dir=$TB_TREE/agent o objects=() link
     mkdir -p "$dir/obj"
     # objects1 lists the agent's objects, its checks library's and its
     # compiled resources, relative to build/agent.
@@ -97,7 +97,7 @@ build_variant() {
                -e "s| -o [^ ]*| -o $dir/agent.exe|" \
                -e "s|--out-implib,[^ ]*|--out-implib,$dir/libagent.dll.a|" "$agent_dir/CMakeFiles/agent.dir/link.txt")
     (cd "$agent_dir" && bash -e -c "$link") || return 1
-    cp "$WBUILD/bin/HIDUSB.dll" "$dir/"
+    cp "$TB_TREE/bin/HIDUSB.dll" "$dir/"
 }
 
 # The first failure the soak reported, for the summary line.
@@ -105,9 +105,9 @@ first_failure() { grep -a -m1 '^soak: FAIL: ' "$1" | sed -e 's/^soak: FAIL: //' 
 
 run_faults() {
     local name dir rc result start missed=0
-    say "soak: faults on $W_LABEL, soak options ${FAULT_SOAK_ARGS[*]} ${SOAK_ARGS:-}"
+    say "soak: faults on $TB_LABEL, soak options ${FAULT_SOAK_ARGS[*]} ${SOAK_ARGS:-}"
     for name in "${FAULTS[@]}"; do
-        dir=$WBUILD/faults/$name
+        dir=$TB_TREE/faults/$name
         rm -rf "$dir"
         mkdir -p "$dir/src"
         cp "$ROOT"/agent/*.cpp "$ROOT"/agent/*.h "$dir/src/"

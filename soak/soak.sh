@@ -14,12 +14,12 @@
 #                    agent and passes on an unbroken one (see faults.sh)
 
 run_soak() {
-    local prefix=$WBUILD/soak-prefix
-    [ -f "$WBUILD/soak/soak.exe" ] || die "soak: no driver at $WBUILD/soak/soak.exe"
-    ensure_prefix "$prefix" "$WBUILD/tests/recorder.exe"
+    local prefix=$TB_TREE/soak-prefix
+    [ -f "$TB_TREE/soak/soak.exe" ] || die "soak: no driver at $TB_TREE/soak/soak.exe"
+    out=$(testbed_prefix "$prefix") || die "could not create the Wine prefix $prefix: $out"
     # shellcheck disable=SC2064  # the prefix is fixed now
-    trap "stop_wine '$prefix'" EXIT
-    start_wine_session "$prefix"
+    trap "testbed_stop '$prefix'" EXIT
+    testbed_env "$prefix"; testbed_start "$prefix"
 
     if [ -n "${SOAK_FAULTS:-}" ]; then
         source "$ROOT/soak/faults.sh"
@@ -43,10 +43,10 @@ soak_driver() {
     if [ -n "$agent" ]; then
         [ -f "$agent" ] || die "soak: no agent at $agent"
         [ -f "$(dirname "$agent")/HIDUSB.dll" ] || die "soak: no HIDUSB.dll beside $agent"
-        args+=(--agent "$(wine_run winepath -w "$agent" 2>/dev/null | tr -d '\r')")
+        args+=(--agent "$(testbed_run winepath -w "$agent" 2>/dev/null | tr -d '\r')")
     fi
     local rc=0
-    timeout --kill-after=10 1200 "$W_LOADER" "$WBUILD/soak/soak.exe" "${args[@]}" "$@" </dev/null || rc=$?
+    timeout --kill-after=10 1200 "$TB_LOADER" "$TB_TREE/soak/soak.exe" "${args[@]}" "$@" </dev/null || rc=$?
     if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
         die "soak: the driver itself did not finish within 20 minutes"
     fi
