@@ -1,7 +1,8 @@
 /*
  * agent.exe's resources as the platform's loader sees them: nothing beyond
- * the identity strings, the two icon groups and the application manifest,
- * all in language 0x0404 (check_binaries.sh reads the manifest's content).
+ * the identity strings, the two icon groups, the application manifest and
+ * the version resource, all in language 0x0404 (check_binaries.sh reads
+ * the manifest's content, package_tables_test.sh the version's).
  */
 #include <gtest/gtest.h>
 
@@ -86,7 +87,7 @@ TEST_F(AgentResources, HoldsExactlyTheListedResourcesAllInLanguage0404)
     std::set<Resource> found;
     EnumResourceTypesA(module_, CollectType, reinterpret_cast<LONG_PTR>(&found));
 
-    std::set<std::string> groups, images, manifests;
+    std::set<std::string> groups, images, manifests, versions;
     for (const Resource &r : found) {
         EXPECT_EQ(kLanguage, std::get<2>(r)) << std::get<0>(r) << " " << std::get<1>(r);
         const std::string &type = std::get<0>(r);
@@ -96,12 +97,16 @@ TEST_F(AgentResources, HoldsExactlyTheListedResourcesAllInLanguage0404)
             images.insert(std::get<1>(r));
         else if (type == ResourceId(RT_MANIFEST))
             manifests.insert(std::get<1>(r));
+        else if (type == ResourceId(RT_VERSION))
+            versions.insert(std::get<1>(r));
         else
             EXPECT_EQ(ResourceId(RT_STRING), type) << "unexpected resource " << std::get<1>(r);
     }
     EXPECT_EQ((std::set<std::string>{"#107", "#108"}), groups);
     // The application manifest, as the loader looks for it at process start.
     EXPECT_EQ((std::set<std::string>{ResourceId(CREATEPROCESS_MANIFEST_RESOURCE_ID)}), manifests);
+    // The version resource, which Explorer and inventory tools read.
+    EXPECT_EQ((std::set<std::string>{ResourceId(MAKEINTRESOURCEA(VS_VERSION_INFO))}), versions);
     EXPECT_EQ(3u, images.size()) << "icon images";
     // Strings 103 to 109 share string block 7; there is no other block.
     EXPECT_EQ(1u, found.count({ResourceId(RT_STRING), "#7", kLanguage}));
