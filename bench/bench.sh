@@ -186,7 +186,7 @@ bench_round() {
 }
 
 bench_dll_names() {
-    "$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$TB_TREE/CMakeCache.txt")" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//'
+    "$TB_TRIPLET-objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//'
 }
 
 # Footprint on disk: "size" and "dlls" samples, and the DLL names.

@@ -8,10 +8,11 @@
 #    are what it loads on demand: every DLL name in its file is imported at
 #    load or is SHELL32.dll or OLE32.dll;
 #  - HIDUSB.dll exports exactly one entry, ordinal 2, with no name;
-#  - every program the package installs is terminal-server aware and keeps
-#    ASLR (with the relocations it needs) and DEP, with high-entropy
-#    addresses on x86-64, and carries the application manifest (asInvoker,
-#    no uiAccess, Windows 7 to 11) in language 0x0404;
+#  - every program the package installs (agent.exe) is terminal-server
+#    aware, and carries the application manifest (asInvoker, no uiAccess,
+#    Windows 7 to 11) in language 0x0404; it and the DLLs that go into the
+#    package (HIDUSB.dll, agent-actions.dll) keep ASLR (with the relocations
+#    it needs) and DEP, with high-entropy addresses on x86-64;
 #  - nothing needs the compiler's runtime DLLs.
 # Usage: check_binaries.sh OBJDUMP WINDRES PE_MAGIC BINDIR INSTALLERDIR [TESTBINDIR]
 # (PE_MAGIC: 010b for PE32, 020b for PE32+)
@@ -77,11 +78,12 @@ manifest_of() {
         END { print text }'
 }
 
-check_installed_program() {
-    local name=$(basename "$1") dump flags manifest id
+# ASLR, with the relocations it needs, and DEP; $2 more flags.
+check_hardening() {
+    local name=$(basename "$1") dump flags flag
     dump=$("$objdump" -p "$1") || { fail "cannot read $name"; return; }
     flags=$(echo "$dump" | sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p')
-    for flag in DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do
+    for flag in DYNAMIC_BASE NX_COMPAT ${2:-}; do
         echo "$flags" | grep -q "$flag" || fail "$name is not marked $flag"
     done
     if [ "$magic" = 020b ]; then
@@ -90,6 +92,11 @@ check_installed_program() {
     # Without relocations the loader cannot move the image, whatever the flag says.
     echo "$dump" | grep -Eq '^Entry 5 0*[1-9a-f][0-9a-f]* [0-9a-f]+ Base Relocation' \
         || fail "$name has no base relocations, so ASLR cannot move it"
+}
+
+check_installed_program() {
+    local name=$(basename "$1") manifest id
+    check_hardening "$1" TERMINAL_SERVICE_AWARE
     manifest=$(manifest_of "$1")
     echo "$manifest" | grep -q '^language 4,1$' || fail "$name has no manifest (resource 1 of type 24) in language 0x0404"
     echo "$manifest" | grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' \
@@ -99,8 +106,11 @@ check_installed_program() {
         echo "$manifest" | grep -q "<supportedOS Id=\"{$id}\"/>" || fail "$name's manifest lacks supportedOS $id"
     done
 }
+
+
 check_installed_program "$agent"
-check_installed_program "$installer/agent-stop.exe"
+check_hardening "$lib"
+check_hardening "$installer/agent-actions.dll"
 
 for f in "$bin"/*.exe "$bin"/*.dll ${tests:+"$tests"/*.exe}; do
     for dll in $(dlls_of "$f"); do

@@ -8,12 +8,12 @@ source=$2
 toolchain=$3
 build=$4
 scratch=$5
-shipped="bin/agent.exe bin/HIDUSB.dll bin/hidusb-send.exe installer/agent-stop.exe"
+shipped="bin/agent.exe bin/HIDUSB.dll bin/hidusb-send.exe installer/agent-actions.dll"
 
 rm -rf "$scratch"
 if ! "$cmake" -S "$source" -B "$scratch" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBUILD_TESTING=OFF \
         >"$scratch.log" 2>&1 ||
-   ! "$cmake" --build "$scratch" -j2 --target agent hidusb hidusb-send agent-stop >>"$scratch.log" 2>&1; then
+   ! "$cmake" --build "$scratch" -j2 --target agent hidusb hidusb-send agent-actions >>"$scratch.log" 2>&1; then
     tail -20 "$scratch.log"
     echo "FAIL: the second build failed (log: $scratch.log)"
     exit 1

@@ -33,6 +33,8 @@ TB_WINE64=/usr/lib/wine/wine64
 #   TB_LOADER    the loader its programs run under
 #   TB_TOOLCHAIN its CMake toolchain file (cmake/TB_TOOLCHAIN.cmake)
 #   TB_PLATFORM  x86 or x64, the width of its files
+#   TB_TRIPLET   the MinGW-w64 triplet of its tools (as the toolchain file
+#                names it), for objdump and windres of its width
 #   TB_LABEL     what it is, in words
 testbed_use() {
     TB_CONFIG=$1
@@ -46,6 +48,7 @@ testbed_use() {
         *) printf 'testbed: no configuration "%s" (there are: %s)\n' "$1" "$TB_CONFIGS" >&2; return 1 ;;
     esac
     TB_PREFIX=$TB_HOME/wineprefix
+    TB_TRIPLET=$(sed -n 's/^set(MINGW_TRIPLET \(.*\))$/\1/p' "$TB_ROOT/cmake/$TB_TOOLCHAIN.cmake")
 }
 
 # testbed_env [PREFIX]: the environment a program of the configuration in

@@ -1,0 +1,115 @@
+# Sourced by installer_test.sh: running msiexec, and what the checks look
+# at afterwards (the running agents, the installed files and registry
+# values).  Takes from installer_test.sh: WINE, PLATFORM, PREFIX, BINDIR,
+# TESTBINDIR, OBJDUMP, LOGDIR_WIN, LOGDIR_UNIX, CASE, and the test bed's
+# testbed_wait.
+
+say() { printf '%s\n' "$*"; }
+fail() { say "FAIL [$CASE] $*"; exit 1; }
+ok() { say "ok   [$CASE] $*"; }
+check() { local what=$1; shift; "$@" && ok "$what" || fail "$what"; }
+wine_quiet() { "$WINE" "$@" </dev/null >/dev/null 2>&1; }
+win_path() { "$WINE" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
+unix_path() { "$WINE" winepath -u "$1" </dev/null 2>/dev/null; }
+
+# The registry view and the Program Files folder the agent of this width uses.
+if [ "$PLATFORM" = x64 ]; then VIEW=/reg:64; else VIEW=/reg:32; fi
+program_files() {
+    if [ "$PLATFORM" = x86 ] && [ -d "$PREFIX/drive_c/windows/syswow64" ]; then
+        echo 'C:\Program Files (x86)'
+    else
+        echo 'C:\Program Files'
+    fi
+}
+reg_value() { reg_value_in "$VIEW" "$@"; }
+reg_value_in() { local view=$1; shift; "$WINE" reg query "$1" /v "$2" $view </dev/null 2>/dev/null | tr -d '\r' \
+    | awk -v n="$2" '$1 == n && $2 ~ /^REG_/ { sub(/^[ \t]*[^ \t]+[ \t]+REG_[A-Z_]+[ \t]+/, ""); print; f = 1 } END { exit !f }'; }
+
+# ------------------------------------------------------------- msiexec
+# msiexec_rc EXPECTED ARGS...: runs it silently with a verbose log of the
+# case's own (LOG), and records the time it took (MSI_SECONDS).
+MSI_SECONDS= LOG=
+msiexec_rc() {
+    local want=$1 start rc; shift
+    LOG=$LOGDIR_UNIX/$CASE.log
+    rm -f "$LOG"
+    start=$(date +%s%N)
+    wine_quiet msiexec "$@" /qn /l*v "$LOGDIR_WIN\\$CASE.log"
+    rc=$?
+    MSI_SECONDS=$(awk -v ns=$(( $(date +%s%N) - start )) 'BEGIN { printf "%.2f", ns / 1e9 }')
+    [ "$rc" -eq "$want" ] && ok "msiexec $* exited $rc (${MSI_SECONDS} s)" || fail "msiexec $* exited $rc, not $want"
+}
+logged() { grep -aq -- "$1" "$LOG"; }
+# The log's first line matching $1 comes before its first matching $2.
+logged_before() {
+    local a b
+    a=$(grep -an -m1 -- "$1" "$LOG" | cut -d: -f1) b=$(grep -an -m1 -- "$2" "$LOG" | cut -d: -f1)
+    [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ]
+}
+
+# ------------------------------------------------------------- the agents
+# "PID CHECKSUM" of every running agent.exe of the installation, CHECKSUM
+# being that of the image it was started from.
+agents() { "$WINE" "$TESTBINDIR/session-tool.exe" images "$INSTALL_WIN\\agent.exe" </dev/null 2>/dev/null | tr -d '\r'; }
+agent_pids() { agents | awk '{ print $1 }' | sort; }
+file_checksum() { "$OBJDUMP" -p "$INSTALL_UNIX/agent.exe" 2>/dev/null | awk '$1 == "CheckSum" { print $2; exit }'; }
+no_agent_now() { [ -z "$(agents)" ]; }
+no_agent() { testbed_wait 10 no_agent_now && sleep 1 && no_agent_now; }
+# Exactly one agent, none of the pids in $1, and started from the file now
+# installed; waited for, since the agent starts without being waited for.
+one_new_agent_now() {
+    local list
+    list=$(agents)
+    [ "$(echo "$list" | grep -c .)" -eq 1 ] || return 1
+    set -- "$1" $list
+    [[ " $1 " != *" $2 "* ]] && [ "$3" = "$(file_checksum)" ]
+}
+one_new_agent() { testbed_wait 10 one_new_agent_now "$1" && sleep 1 && one_new_agent_now "$1"; }
+same_agents() { [ "$(agent_pids | tr '\n' ' ')" = "$1" ]; }
+
+# The stand-in for the desktop's shell (Explorer), which StartAgent takes
+# the interactive user's token from.
+SHELL_PID=
+start_shell() {
+    "$WINE" "$TESTBINDIR/session-tool.exe" shell </dev/null >/dev/null 2>&1 &
+    SHELL_PID=$!
+    sleep 1
+}
+stop_shell() { [ -z "$SHELL_PID" ] || kill "$SHELL_PID" 2>/dev/null; wait "$SHELL_PID" 2>/dev/null; SHELL_PID=; }
+# An agent started on a second desktop, out of a window lookup's reach as
+# in another session; $1 --suspended leaves it unable to read a message.
+# (Its output goes through a file: under Wine the started agent holds on to
+# the tool's standard handles, and a pipe would stay open as long as it runs.)
+agent_elsewhere() {
+    local out=$LOGDIR_UNIX/started.pid
+    "$WINE" "$TESTBINDIR/session-tool.exe" start other ${1:-} "$INSTALL_WIN\\agent.exe" </dev/null >"$out" 2>/dev/null
+    local pid
+    pid=$(tr -d '\r' <"$out")
+    [ -n "$pid" ] && testbed_wait 5 eval '[ -n "$(agents)" ]' && sleep 0.5 && echo "$pid"
+}
+
+product_records() { cat "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | wc -l; }
+launch_starts_product() {
+    local before
+    before=$(product_records)
+    wine_quiet "$BINDIR/hidusb-send.exe" launch || return 1
+    testbed_wait 5 eval '[ "$(product_records)" -gt "$before" ]'
+    tail -n1 "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | tr -d '\r' | grep -qiF "$PRODUCT_DIR\\Vorq.exe|$PRODUCT_DIR|"
+}
+
+# ------------------------------------------------------------- what is installed
+installed_state() {   # files' checksums and the Run value, to compare runs
+    ( cd "$INSTALL_UNIX" 2>/dev/null && sha1sum * ); reg_value "$RUN_KEY" OstrelAgent
+}
+files_installed() { [ -f "$INSTALL_UNIX/agent.exe" ] && [ -f "$INSTALL_UNIX/HIDUSB.dll" ]; }
+only_current_files() { [ "$(cd "$INSTALL_UNIX" && echo *)" = "HIDUSB.dll agent.exe" ]; }
+run_value_right() { [ "$(reg_value "$RUN_KEY" OstrelAgent)" = "\"$INSTALL_WIN\\agent.exe\"" ]; }
+nothing_left() { [ ! -e "$INSTALL_UNIX" ] && ! reg_value "$RUN_KEY" OstrelAgent >/dev/null; }
+product_key_untouched() { [ "$(reg_value "$PRODUCT_KEY" InstallDir)" = "$PRODUCT_DIR" ] && [ -f "$PRODUCT_UNIX/Vorq.exe" ]; }
+installed_version() {   # the DisplayVersion Windows Installer registered for a package
+    local code
+    code=$(msiinfo export "$1" Property | awk '$1 == "ProductCode" { print $2 }' | tr -d '\r')
+    # Where Windows Installer registers products is its own affair: try both views.
+    local key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code"
+    reg_value_in /reg:64 "$key" DisplayVersion || reg_value_in /reg:32 "$key" DisplayVersion
+}

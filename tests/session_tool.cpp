@@ -1,0 +1,138 @@
+/*
+ * session-tool: what the installer test needs to model a Windows desktop
+ * that Wine does not have.
+ *
+ *   session-tool shell
+ *       stands in for the desktop's shell (Explorer): a window made the
+ *       shell window, until the process is ended.  Wine's headless desktop
+ *       has none, as session 0 has none on Windows.
+ *   session-tool start DESKTOP [--suspended] PROGRAM
+ *       starts PROGRAM on the desktop DESKTOP (made if need be), out of the
+ *       reach of a window lookup on the default desktop, as a program in
+ *       another session is; --suspended leaves its main thread suspended,
+ *       so that it never reads a message.  Prints its process id.
+ *   session-tool images PATH
+ *       one line "PID CHECKSUM" for each running process whose image is
+ *       PATH, CHECKSUM being the PE checksum of the image as mapped in that
+ *       process: which file it was started from, even after the file on
+ *       disk was replaced.
+ *
+ * Exit codes: 0 done, 1 failed, 2 usage.
+ */
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+#include <tlhelp32.h>
+
+#include <string>
+
+namespace {
+
+// Exported by user32 on every system, but not declared by the headers.
+typedef BOOL(WINAPI *SetShellWindowFn)(HWND);
+
+int Shell()
+{
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = GetModuleHandleA(NULL);
+    wc.lpszClassName = "SessionToolShell";
+    RegisterClassA(&wc);
+    HWND shell = CreateWindowExA(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+    SetShellWindowFn setShellWindow =
+        (SetShellWindowFn)(void *)GetProcAddress(GetModuleHandleA("user32.dll"), "SetShellWindow");
+    if (shell == NULL || setShellWindow == NULL || !setShellWindow(shell)) {
+        fprintf(stderr, "session-tool: cannot become the desktop's shell (error %lu)\n", GetLastError());
+        return 1;
+    }
+    MSG msg;
+    while (GetMessageA(&msg, NULL, 0, 0) > 0)
+        DispatchMessageA(&msg);
+    return 0;
+}
+
+int StartOnDesktop(const char *desktop, bool suspended, const char *program)
+{
+    HDESK handle = CreateDesktopA(desktop, NULL, NULL, 0, GENERIC_ALL, NULL);
+    if (handle == NULL) {
+        fprintf(stderr, "session-tool: cannot make the desktop %s (error %lu)\n", desktop, GetLastError());
+        return 1;
+    }
+    std::string commandLine = std::string("\"") + program + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.lpDesktop = const_cast<char *>(desktop);
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(program, &commandLine[0], NULL, NULL, FALSE, suspended ? CREATE_SUSPENDED : 0, NULL, NULL,
+                        &si, &pi)) {
+        fprintf(stderr, "session-tool: cannot start %s (error %lu)\n", program, GetLastError());
+        return 1;
+    }
+    printf("%lu\n", pi.dwProcessId);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    // The desktop lives as long as a handle to it or a thread on it: the
+    // started program holds it from now on.
+    return 0;
+}
+
+// The checksum in the PE header of process's main image, 0 when unreadable.
+DWORD MappedChecksum(HANDLE process, DWORD pid)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, pid);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    MODULEENTRY32 module{};
+    module.dwSize = sizeof module;
+    BOOL found = Module32First(snapshot, &module);
+    CloseHandle(snapshot);
+    if (!found)
+        return 0;
+    const BYTE *base = module.modBaseAddr;
+    IMAGE_DOS_HEADER dos;
+    DWORD checksum = 0;
+    // The checksum sits at the same offset of PE32 and PE32+ headers.
+    const SIZE_T checksumOffset = 4 + sizeof(IMAGE_FILE_HEADER) + 64;
+    if (ReadProcessMemory(process, base, &dos, sizeof dos, NULL) &&
+        ReadProcessMemory(process, base + dos.e_lfanew + checksumOffset, &checksum, sizeof checksum, NULL))
+        return checksum;
+    return 0;
+}
+
+int Images(const char *path)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 1;
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
+        if (process == NULL)
+            continue;
+        char image[MAX_PATH * 2];
+        DWORD size = sizeof image;
+        if (QueryFullProcessImageNameA(process, 0, image, &size) && lstrcmpiA(image, path) == 0)
+            printf("%lu %08lx\n", entry.th32ProcessID, MappedChecksum(process, entry.th32ProcessID));
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && strcmp(argv[1], "shell") == 0)
+        return Shell();
+    if (argc == 4 && strcmp(argv[1], "start") == 0)
+        return StartOnDesktop(argv[2], false, argv[3]);
+    if (argc == 5 && strcmp(argv[1], "start") == 0 && strcmp(argv[3], "--suspended") == 0)
+        return StartOnDesktop(argv[2], true, argv[4]);
+    if (argc == 3 && strcmp(argv[1], "images") == 0)
+        return Images(argv[2]);
+    fprintf(stderr, "usage: session-tool shell | start DESKTOP [--suspended] PROGRAM | images PATH\n");
+    return 2;
+}
