@@ -212,6 +212,7 @@ double TimeAgentReaction(ReactionBed &bed, double *callMs)
     DeleteFileA(bed.stampPath.c_str());
     ResetEvent(g_started);
     DWORD answer = 0xFFFFFFFF;
+    const ULONGLONG sent = SystemTimeNow();
     const LONGLONG t0 = Now();
     DWORD error = HidSendEvent(bed.agent.Pid(), HID_EVENT_LAUNCH, &answer, kTimeoutMs);
     const LONGLONG returned = Now();
@@ -219,7 +220,7 @@ double TimeAgentReaction(ReactionBed &bed, double *callMs)
         Fail("the launch event was not delivered (error " + Num(error) + ")");
     const Stamp s = AwaitStamp(bed.stampPath);
     WaitForProcessId(s.pid, kTimeoutMs);
-    WaitForChildrenOf(bed.agent.Pid());
+    WaitForChildrenOf(bed.agent.Pid(), kTimeoutMs, sent);
     if (!bed.agent.Running())
         Fail("the agent ended during a launch");
     *callMs = Ms(t0, returned);

@@ -49,43 +49,47 @@ logged_before() {
 
 # ------------------------------------------------------------- the agents
 # "PID CHECKSUM" of every running agent.exe of the installation, CHECKSUM
-# being that of the image it was started from.
-agents() { "$WINE" "$TESTBINDIR/session-tool.exe" images "$INSTALL_WIN\\agent.exe" </dev/null 2>/dev/null | tr -d '\r'; }
+# being that of the image it was started from; with a count, once exactly
+# that many have run for a moment (session-tool waits, at most 10 s).
+agents() { "$WINE" "$TESTBINDIR/session-tool.exe" images "$INSTALL_WIN\\agent.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 agent_pids() { agents | awk '{ print $1 }' | sort; }
 file_checksum() { "$OBJDUMP" -p "$INSTALL_UNIX/agent.exe" 2>/dev/null | awk '$1 == "CheckSum" { print $2; exit }'; }
-no_agent_now() { [ -z "$(agents)" ]; }
-no_agent() { testbed_wait 10 no_agent_now && sleep 1 && no_agent_now; }
-# Exactly one agent, none of the pids in $1, and started from the file now
-# installed; waited for, since the agent starts without being waited for.
-one_new_agent_now() {
+no_agent() { [ -z "$(agents 0)" ]; }
+# Exactly one agent, none of the pids in $1, started from the file now
+# installed.
+one_new_agent() {
     local list
-    list=$(agents)
-    [ "$(echo "$list" | grep -c .)" -eq 1 ] || return 1
+    list=$(agents 1) && [ -n "$list" ] || return 1
     set -- "$1" $list
     [[ " $1 " != *" $2 "* ]] && [ "$3" = "$(file_checksum)" ]
 }
-one_new_agent() { testbed_wait 10 one_new_agent_now "$1" && sleep 1 && one_new_agent_now "$1"; }
 same_agents() { [ "$(agent_pids | tr '\n' ' ')" = "$1" ]; }
 
 # The stand-in for the desktop's shell (Explorer), which StartAgent takes
 # the interactive user's token from.
 SHELL_PID=
+has_shell() { wine_quiet "$TESTBINDIR/session-tool.exe" has-shell; }
 start_shell() {
     "$WINE" "$TESTBINDIR/session-tool.exe" shell </dev/null >/dev/null 2>&1 &
     SHELL_PID=$!
-    sleep 1
+    testbed_wait 10 has_shell || fail "the stand-in for the desktop's shell did not come up"
 }
-stop_shell() { [ -z "$SHELL_PID" ] || kill "$SHELL_PID" 2>/dev/null; wait "$SHELL_PID" 2>/dev/null; SHELL_PID=; }
-# An agent started on a second desktop, out of a window lookup's reach as
-# in another session; $1 --suspended leaves it unable to read a message.
+stop_shell() {
+    [ -z "$SHELL_PID" ] || kill "$SHELL_PID" 2>/dev/null
+    wait "$SHELL_PID" 2>/dev/null
+    SHELL_PID=
+    testbed_wait 10 eval '! has_shell' || fail "the stand-in for the desktop's shell did not go"
+}
+# An agent started on desktop $1, out of a window lookup's reach as in
+# another session; $2 --suspended leaves it unable to read a message.
 # (Its output goes through a file: under Wine the started agent holds on to
 # the tool's standard handles, and a pipe would stay open as long as it runs.)
 agent_elsewhere() {
-    local out=$LOGDIR_UNIX/started.pid
-    "$WINE" "$TESTBINDIR/session-tool.exe" start other ${1:-} "$INSTALL_WIN\\agent.exe" </dev/null >"$out" 2>/dev/null
-    local pid
+    local desktop=$1 suspended=${2:-} out=$LOGDIR_UNIX/started.pid pid
+    "$WINE" "$TESTBINDIR/session-tool.exe" start "$desktop" $suspended "$INSTALL_WIN\\agent.exe" </dev/null >"$out" 2>/dev/null
     pid=$(tr -d '\r' <"$out")
-    [ -n "$pid" ] && testbed_wait 5 eval '[ -n "$(agents)" ]' && sleep 0.5 && echo "$pid"
+    # A suspended agent never maps its image: it is there once started.
+    [ -n "$pid" ] && { [ -n "$suspended" ] || agents 1 >/dev/null; } && echo "$pid"
 }
 
 product_records() { cat "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | wc -l; }

@@ -157,7 +157,8 @@ verify_failure() {
     elif why=$(printf '%s\n' "$out" | sed -n 's/.*Verify error: *//p' | head -1) && [ -n "$why" ]; then
         echo "its chain is not trusted: $why"
     else
-        printf '%s\n' "$out" | grep -Ei 'fail|error|use the' | head -1
+        why=$(printf '%s\n' "$out" | grep -Ei 'fail|error|use the' | head -1)
+        printf '%s\n' "${why:-osslsigncode said: $(printf '%s' "$out" | tr '\n' ' ' | cut -c1-300)}"
     fi
 }
 

@@ -206,6 +206,7 @@ bool Stage(Soak &s)
         s.agent = Start(path, Quote(path));
     if (s.agent.Started())
         s.window = WaitForAgentWindow(s.agent.Pid(), kStartTimeoutMs);
+    s.since = SystemTimeNow();
     if (s.window == NULL) {
         Fail("set-up: no product folder in %s, or %s did not start and show its window", s.base.c_str(), path.c_str());
         return false;

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "agent_harness.h"
 #include "hidusb_client.h"
@@ -81,7 +82,11 @@ struct Soak {
     Counts CountRecords() const;
     // Polls the log until done() holds; false after kStartTimeoutMs.
     bool WaitForRecords(const std::function<bool(const Counts &)> &done) const;
-    void WaitForChildren() const { harness::WaitForChildrenOf(agent.Pid(), kStartTimeoutMs); }
+    // What the agent started once it was up (not Wine's desktop process,
+    // which its first window may have started).
+    ULONGLONG since = 0;
+    std::vector<DWORD> Children() const { return harness::ChildrenOf(agent.Pid(), since); }
+    void WaitForChildren() const { harness::WaitForChildrenOf(agent.Pid(), kStartTimeoutMs, since); }
     // Same process, same window, and its class and title still find it.
     bool Alive(const char *where);
     // Reports a message or event the agent did not take; a timeout while it

@@ -53,9 +53,10 @@ DWORD AgentTest::RunOnce(const std::string &commandLine)
 DWORD AgentTest::SendEvent(DWORD code)
 {
     DWORD answer = 0xFFFFFFFF;
+    const ULONGLONG sent = SystemTimeNow();
     DWORD error = HidSendEvent(agent_.Pid(), code, &answer, kWaitMs);
     EXPECT_EQ(ERROR_SUCCESS, error) << "event 0x" << std::hex << code;
-    WaitForChildrenOf(agent_.Pid());
+    WaitForChildrenOf(agent_.Pid(), kWaitMs, sent);
     return answer;
 }
 

@@ -79,6 +79,7 @@ Process Start(const std::string &program, const std::string &commandLine, int sh
 struct Captured {
     bool finished = false;  // false: not started, or still running at the timeout (then killed)
     DWORD exitCode = 0;
+    DWORD startError = 0;   // CreateProcess's error when it could not be started
     std::string out;
     std::string err;
 };
@@ -86,9 +87,13 @@ Captured RunCaptured(const std::string &program, const std::string &arguments, D
 
 // Waits for a process we hold no handle of; false when it is still there.
 bool WaitForProcessId(DWORD pid, DWORD timeoutMs = kWaitMs);
-// Processes whose parent is pid, and waiting until they have ended.
-std::vector<DWORD> ChildrenOf(DWORD pid);
-void WaitForChildrenOf(DWORD pid, DWORD timeoutMs = kWaitMs);
+// The processes pid started (since the moment since, a SystemTimeNow(),
+// when given), and waiting until they have ended.  A moment matters under
+// Wine: the first window of a session starts Wine's desktop process, which
+// is then a child of that program and never ends.
+ULONGLONG SystemTimeNow();
+std::vector<DWORD> ChildrenOf(DWORD pid, ULONGLONG since = 0);
+void WaitForChildrenOf(DWORD pid, DWORD timeoutMs = kWaitMs, ULONGLONG since = 0);
 
 /* ---------------------------------------------------------- figures */
 

@@ -119,9 +119,10 @@ TEST_F(AgentTest, EventRecordInAGuardPageIsNotRead)
     ASSERT_TRUE(VirtualProtectEx(process, page, 4096, PAGE_READWRITE | PAGE_GUARD, &old));
 
     DWORD_PTR answer = 0xFFFF;
+    const ULONGLONG sent = SystemTimeNow();
     ASSERT_NE(0, SendMessageTimeoutA(hwnd, kMsgEvent, 0, (LPARAM)page, SMTO_NORMAL, kWaitMs, &answer));
     EXPECT_EQ(0u, answer);
-    WaitForChildrenOf(agent_.Pid());
+    WaitForChildrenOf(agent_.Pid(), kWaitMs, sent);
     MEMORY_BASIC_INFORMATION mbi{};
     ASSERT_EQ(sizeof mbi, VirtualQueryEx(process, page, &mbi, sizeof mbi));
     EXPECT_TRUE(mbi.Protect & PAGE_GUARD) << "the agent touched the guard page";

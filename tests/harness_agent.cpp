@@ -35,6 +35,10 @@ std::string RecorderPath()
 }
 
 namespace {
+// How often the waits below look: often enough to add little to a test, and
+// seldom enough to leave the processor to the programs being waited for.
+const DWORD kPollMs = 25;
+
 struct WindowSearch {
     const char *windowClass;
     const char *windowTitle;
@@ -67,7 +71,7 @@ HWND WaitForWindow(const char *windowClass, const char *windowTitle, DWORD pid, 
         EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
         if (search.found || GetTickCount() - start >= timeoutMs)
             return search.found;
-        Sleep(10);
+        Sleep(kPollMs);
     }
 }
 
@@ -80,7 +84,7 @@ DWORD WaitForSubscription(DWORD pid, HidReply *status, DWORD timeoutMs)
         DWORD error = HidQueryStatus(pid, status, timeoutMs);
         if (error != ERROR_FILE_NOT_FOUND || GetTickCount() - start >= timeoutMs)
             return error;
-        Sleep(10);
+        Sleep(kPollMs);
     }
 }
 

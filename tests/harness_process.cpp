@@ -101,6 +101,7 @@ Captured RunCaptured(const std::string &program, const std::string &arguments, D
     Captured run;
     if (si.hStdOutput != INVALID_HANDLE_VALUE && si.hStdError != INVALID_HANDLE_VALUE) {
         Process p = StartWith(program, Quote(program) + " " + arguments, si, CREATE_NO_WINDOW, TRUE, "");
+        run.startError = p.Started() ? 0 : GetLastError();
         run.exitCode = p.Wait(timeoutMs);
         run.finished = p.Started() && run.exitCode != STILL_ACTIVE;
         p.Kill();
@@ -123,25 +124,50 @@ bool WaitForProcessId(DWORD pid, DWORD timeoutMs)
     return ended;
 }
 
-std::vector<DWORD> ChildrenOf(DWORD pid)
+ULONGLONG SystemTimeNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
+}
+
+namespace {
+// When process pid was created; 0 when it cannot be read.
+ULONGLONG CreationTime(DWORD pid)
+{
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    FILETIME created{}, exited, kernel, user;
+    BOOL ok = h != NULL && GetProcessTimes(h, &created, &exited, &kernel, &user);
+    if (h != NULL)
+        CloseHandle(h);
+    return ok ? ((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime : 0;
+}
+}  // namespace
+
+std::vector<DWORD> ChildrenOf(DWORD pid, ULONGLONG since)
 {
     std::vector<DWORD> children;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    // A process id is reused once its process has gone: a process whose
+    // parent id is pid but that is older than pid's process is the child of
+    // an earlier process with that id (Wine's services, say), not ours.
+    const ULONGLONG parentCreated = CreationTime(pid);
+    HANDLE snap = parentCreated != 0 ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : INVALID_HANDLE_VALUE;
     if (snap == INVALID_HANDLE_VALUE)
         return children;
     PROCESSENTRY32 pe{};
     pe.dwSize = sizeof pe;
     for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe)) {
-        if (pe.th32ParentProcessID == pid && pe.th32ProcessID != pid)
+        if (pe.th32ParentProcessID == pid && pe.th32ProcessID != pid &&
+            CreationTime(pe.th32ProcessID) >= (since > parentCreated ? since : parentCreated))
             children.push_back(pe.th32ProcessID);
     }
     CloseHandle(snap);
     return children;
 }
 
-void WaitForChildrenOf(DWORD pid, DWORD timeoutMs)
+void WaitForChildrenOf(DWORD pid, DWORD timeoutMs, ULONGLONG since)
 {
-    for (DWORD child : ChildrenOf(pid))
+    for (DWORD child : ChildrenOf(pid, since))
         WaitForProcessId(child, timeoutMs);
 }
 

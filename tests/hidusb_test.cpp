@@ -428,7 +428,8 @@ void CheckSenderTool(const ToolCase &tool)
 {
     SCOPED_TRACE(std::string("hidusb-send ") + tool.name + ": " + tool.arguments);
     harness::Captured run = harness::RunCaptured(harness::ShippedPath("hidusb-send.exe"), tool.arguments);
-    ASSERT_TRUE(run.finished);
+    ASSERT_TRUE(run.finished) << "exit code " << run.exitCode << ", start error " << run.startError << ", stdout: "
+                              << run.out << "stderr: " << run.err;
     EXPECT_EQ(tool.exitCode, run.exitCode) << "stdout: " << run.out << "stderr: " << run.err;
     if (tool.exitCode == 0) {
         EXPECT_EQ(std::vector<std::string>{tool.output}, harness::SplitLines(run.out));

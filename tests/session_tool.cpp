@@ -6,25 +6,33 @@
  *       stands in for the desktop's shell (Explorer): a window made the
  *       shell window, until the process is ended.  Wine's headless desktop
  *       has none, as session 0 has none on Windows.
+ *   session-tool has-shell
+ *       exits 0 when the desktop has a shell window, 1 when it has none.
  *   session-tool start DESKTOP [--suspended] PROGRAM
  *       starts PROGRAM on the desktop DESKTOP (made if need be), out of the
  *       reach of a window lookup on the default desktop, as a program in
  *       another session is; --suspended leaves its main thread suspended,
  *       so that it never reads a message.  Prints its process id.
- *   session-tool images PATH
+ *   session-tool images PATH [COUNT]
  *       one line "PID CHECKSUM" for each running process whose image is
  *       PATH, CHECKSUM being the PE checksum of the image as mapped in that
  *       process: which file it was started from, even after the file on
- *       disk was replaced.
+ *       disk was replaced.  With COUNT, first waits (10 s at most) until
+ *       exactly COUNT such processes, each with its image mapped, have run
+ *       for a moment, and exits 1 if that never happened: a program started
+ *       without being waited for shows up, and one that ends goes, without
+ *       a Wine process started per look.
  *
  * Exit codes: 0 done, 1 failed, 2 usage.
  */
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -100,11 +108,15 @@ DWORD MappedChecksum(HANDLE process, DWORD pid)
     return 0;
 }
 
-int Images(const char *path)
+// "PID CHECKSUM" lines of the processes whose image is path; *mapped counts
+// those whose image could be read.
+std::string ListImages(const char *path, int *mapped)
 {
+    std::string list;
+    *mapped = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
-        return 1;
+        return list;
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
@@ -113,12 +125,45 @@ int Images(const char *path)
             continue;
         char image[MAX_PATH * 2];
         DWORD size = sizeof image;
-        if (QueryFullProcessImageNameA(process, 0, image, &size) && lstrcmpiA(image, path) == 0)
-            printf("%lu %08lx\n", entry.th32ProcessID, MappedChecksum(process, entry.th32ProcessID));
+        if (QueryFullProcessImageNameA(process, 0, image, &size) && lstrcmpiA(image, path) == 0) {
+            char line[64];
+            const DWORD checksum = MappedChecksum(process, entry.th32ProcessID);
+            snprintf(line, sizeof line, "%lu %08lx\n", entry.th32ProcessID, checksum);
+            list += line;
+            *mapped += checksum != 0;
+        }
         CloseHandle(process);
     }
     CloseHandle(snapshot);
-    return 0;
+    return list;
+}
+
+// All the images now, or, with count >= 0, once exactly count of them, each
+// mapped, have stayed the same for 300 ms (10 s at most).
+int Images(const char *path, int count)
+{
+    const DWORD start = GetTickCount();
+    DWORD steadySince = start;
+    std::string list, last;
+    bool met = count < 0;
+    while (!met) {
+        int mapped;
+        list = ListImages(path, &mapped);
+        const bool matches = mapped == count && (int)std::count(list.begin(), list.end(), '\n') == count;
+        if (!matches || list != last)
+            steadySince = GetTickCount();
+        last = list;
+        met = matches && GetTickCount() - steadySince >= 300;
+        if (met || GetTickCount() - start >= 10000)
+            break;
+        Sleep(50);
+    }
+    if (count < 0) {
+        int mapped;
+        list = ListImages(path, &mapped);
+    }
+    fputs(list.c_str(), stdout);
+    return met ? 0 : 1;
 }
 
 }  // namespace
@@ -127,12 +172,16 @@ int main(int argc, char **argv)
 {
     if (argc == 2 && strcmp(argv[1], "shell") == 0)
         return Shell();
+    if (argc == 2 && strcmp(argv[1], "has-shell") == 0)
+        return GetShellWindow() != NULL ? 0 : 1;
     if (argc == 4 && strcmp(argv[1], "start") == 0)
         return StartOnDesktop(argv[2], false, argv[3]);
     if (argc == 5 && strcmp(argv[1], "start") == 0 && strcmp(argv[3], "--suspended") == 0)
         return StartOnDesktop(argv[2], true, argv[4]);
     if (argc == 3 && strcmp(argv[1], "images") == 0)
-        return Images(argv[2]);
-    fprintf(stderr, "usage: session-tool shell | start DESKTOP [--suspended] PROGRAM | images PATH\n");
+        return Images(argv[2], -1);
+    if (argc == 4 && strcmp(argv[1], "images") == 0)
+        return Images(argv[2], atoi(argv[3]));
+    fprintf(stderr, "usage: session-tool shell | has-shell | start DESKTOP [--suspended] PROGRAM | images PATH [COUNT]\n");
     return 2;
 }
