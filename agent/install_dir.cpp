@@ -7,12 +7,6 @@
  */
 #include "agent.h"
 
-/* Reads InstallDir into lpszDirectory, a buffer of PATH_BUFFER_SIZE bytes.
- * One byte is kept back from the read, so the text is terminated even when
- * the value was stored without a terminator.  FALSE, meaning "not
- * installed", for a missing key or value, a value that is not a string, one
- * longer than the buffer, an empty text, and a text so long that the
- * program paths would not fit their buffers. */
 /* Opens the product's key in the agent's own registry view, else in the
  * 64-bit view.  On 64-bit Windows the 32-bit agent sees the 32-bit view
  * (WOW6432Node), and a 64-bit product's installer may have written the key
@@ -25,6 +19,12 @@ static BOOL OpenProductKey(PHKEY phKey)
            RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ | KEY_WOW64_64KEY, phKey) == ERROR_SUCCESS;
 }
 
+/* Reads InstallDir into lpszDirectory, a buffer of PATH_BUFFER_SIZE bytes.
+ * One byte is kept back from the read, so the text is terminated even when
+ * the value was stored without a terminator.  FALSE, meaning "not
+ * installed", for a missing key or value, a value that is not a string, one
+ * longer than the buffer, an empty text, and a text so long that the
+ * program paths would not fit their buffers. */
 BOOL ReadInstallDir(LPSTR lpszDirectory)
 {
     HKEY hKey;
