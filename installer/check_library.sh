@@ -99,7 +99,11 @@ say_library_signature() {
     current=$(printf '%s\n' "$out" | awk -F': *' '/^Current message digest/ { print $2; exit }')
     calculated=$(printf '%s\n' "$out" | awk -F': *' '/^Calculated message digest/ { print $2; exit }')
     subject=$(printf '%s\n' "$out" | awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }')
-    if [ -z "$current" ] || [ "${current// /}" != "${calculated// /}" ]; then
+    if [ -z "$current" ] || [ -z "$calculated" ]; then
+        library_fail "$file: its signature could not be read ($tool said: $(printf '%s\n' "$out" | grep -m1 .))"
+        return
+    fi
+    if [ "${current// /}" != "${calculated// /}" ]; then
         library_fail "$file has an Authenticode signature that does not match its contents (changed after signing?)"
         return
     fi
