@@ -63,7 +63,7 @@ double Ms(LONGLONG from, LONGLONG to) { return (double)(to - from) * 1000.0 / (d
  * measurement ends them rather than leaving them behind. */
 Process *g_unended[2];
 
-[[noreturn]] void Fail(const std::string &message)
+[[noreturn]] void Abort(const std::string &message)
 {
     for (Process *p : g_unended)
         if (p != nullptr)
@@ -101,27 +101,27 @@ double TimeStartup(const Resident &r)
     const LONGLONG t0 = Now();
     Process p = Start(r.path, Quote(r.path));
     if (!p.Started())
-        Fail("cannot start " + r.path + " (error " + Num(GetLastError()) + ")");
+        Abort("cannot start " + r.path + " (error " + Num(GetLastError()) + ")");
     g_unended[0] = &p;
     HWND hwnd;
     const DWORD startTick = GetTickCount();
     while ((hwnd = FindWindowA(r.windowClass, r.windowTitle)) == NULL) {
         if (GetTickCount() - startTick > kTimeoutMs)
-            Fail(std::string(r.name) + " started but showed no window within 20 s");
+            Abort(std::string(r.name) + " started but showed no window within 20 s");
     }
     const LONGLONG t1 = Now();
 
     DWORD owner = 0;
     GetWindowThreadProcessId(hwnd, &owner);
     if (owner != p.Pid())
-        Fail(std::string("the ") + r.name + " window found belongs to another process");
+        Abort(std::string("the ") + r.name + " window found belongs to another process");
     PostMessageA(hwnd, WM_QUIT, 0, 0);
     DWORD code = p.Wait(kTimeoutMs);
     if (code == STILL_ACTIVE)
-        Fail(std::string(r.name) + " did not end on WM_QUIT");
+        Abort(std::string(r.name) + " did not end on WM_QUIT");
     g_unended[0] = nullptr;
     if (code != 0)
-        Fail(std::string(r.name) + " ended with exit code " + Num(code));
+        Abort(std::string(r.name) + " ended with exit code " + Num(code));
     Sleep(kSettleMs);
     return Ms(t0, t1);
 }
@@ -130,7 +130,7 @@ int RunStartup(int runs)
 {
     const Resident agent = Agent(), floor = Floor();
     if (!StopAll(agent) || !StopAll(floor))
-        Fail("an agent or floor left from before will not end");
+        Abort("an agent or floor left from before will not end");
     TimeStartup(agent);
     TimeStartup(floor);
     for (int run = 0; run < runs; ++run) {
@@ -161,7 +161,7 @@ unsigned long long ParseHex(const char **p)
         v = v << 4 | (unsigned)d;
     }
     if (digits == 0)
-        Fail("the product's stamp is malformed");
+        Abort("the product's stamp is malformed");
     return v;
 }
 
@@ -178,11 +178,11 @@ HANDLE g_started; /* BENCH_STARTED_EVENT, set by the product program */
 Stamp AwaitStamp(const std::string &path)
 {
     if (WaitForSingleObject(g_started, kTimeoutMs) != WAIT_OBJECT_0)
-        Fail("the product program did not start within 20 s");
+        Abort("the product program did not start within 20 s");
     /* The product held the file exclusively until its line was whole. */
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE)
-        Fail("the product program started but wrote no " + path);
+        Abort("the product program started but wrote no " + path);
     char text[80] = "";
     DWORD got = 0;
     ReadFile(h, text, sizeof text - 1, &got, NULL);
@@ -194,7 +194,7 @@ Stamp AwaitStamp(const std::string &path)
     s.frequency = (LONGLONG)ParseHex(&p);
     s.pid = (DWORD)ParseHex(&p);
     if (s.frequency != g_frequency)
-        Fail("the product's counter frequency differs from ours: not one clock");
+        Abort("the product's counter frequency differs from ours: not one clock");
     return s;
 }
 
@@ -217,12 +217,12 @@ double TimeAgentReaction(ReactionBed &bed, double *callMs)
     DWORD error = HidSendEvent(bed.agent.Pid(), HID_EVENT_LAUNCH, &answer, kTimeoutMs);
     const LONGLONG returned = Now();
     if (error != ERROR_SUCCESS)
-        Fail("the launch event was not delivered (error " + Num(error) + ")");
+        Abort("the launch event was not delivered (error " + Num(error) + ")");
     const Stamp s = AwaitStamp(bed.stampPath);
     WaitForProcessId(s.pid, kTimeoutMs);
     WaitForChildrenOf(bed.agent.Pid(), kTimeoutMs, sent);
     if (!bed.agent.Running())
-        Fail("the agent ended during a launch");
+        Abort("the agent ended during a launch");
     *callMs = Ms(t0, returned);
     Sleep(kSettleMs);
     return Ms(t0, s.counter);
@@ -238,17 +238,17 @@ double TimeDirectReaction(ReactionBed &bed)
     const LONGLONG t0 = Now();
     Process p = Start(bed.productPath, Quote(bed.productPath), SW_SHOWNORMAL, false, bed.productDir);
     if (!p.Started())
-        Fail("cannot start " + bed.productPath + " (error " + Num(GetLastError()) + ")");
+        Abort("cannot start " + bed.productPath + " (error " + Num(GetLastError()) + ")");
     g_unended[0] = &p;
     const Stamp s = AwaitStamp(bed.stampPath);
     DWORD code = p.Wait(kTimeoutMs);
     if (code == STILL_ACTIVE)
-        Fail("the product program did not end");
+        Abort("the product program did not end");
     g_unended[0] = nullptr;
     if (code != 0)
-        Fail("the product program ended with exit code " + Num(code));
+        Abort("the product program ended with exit code " + Num(code));
     if (s.pid != p.Pid())
-        Fail("the stamp was written by another process");
+        Abort("the stamp was written by another process");
     Sleep(kSettleMs);
     return Ms(t0, s.counter);
 }
@@ -258,32 +258,32 @@ int RunReaction(int runs)
     ReactionBed bed;
     bed.base = MakeTempDir("ostrel-bench");
     bed.productDir = bed.base + "\\product";
-    bed.productPath = bed.productDir + "\\Vorq.exe";
+    bed.productPath = bed.productDir + "\\" + kPrimaryProgram;
     bed.stampPath = bed.base + "\\stamp.txt";
     if (!CreateDirectoryA(bed.productDir.c_str(), NULL))
-        Fail("cannot create " + bed.productDir);
+        Abort("cannot create " + bed.productDir);
     const std::string product = ProgramDir() + "bench_product.exe";
     if (!CopyFileA(product.c_str(), bed.productPath.c_str(), FALSE))
-        Fail("cannot copy " + product);
+        Abort("cannot copy " + product);
     if (!WriteInstallDirText(bed.productDir))
-        Fail(std::string("cannot write the product's installation folder to HKLM\\") + kProductKey);
+        Abort(std::string("cannot write the product's installation folder to HKLM\\") + kProductKey);
     SetEnvironmentVariableA(BENCH_STAMP_VARIABLE, bed.stampPath.c_str());
     g_started = CreateEventA(NULL, FALSE, FALSE, BENCH_STARTED_EVENT);
     if (g_started == NULL || GetLastError() == ERROR_ALREADY_EXISTS)
-        Fail("cannot create the " BENCH_STARTED_EVENT " event, or another holds it");
+        Abort("cannot create the " BENCH_STARTED_EVENT " event, or another holds it");
 
     /* The agent inherits our environment, and hands it on to the product. */
     StopAllAgents();
     bed.agent = Start(AgentPath(), Quote(AgentPath()));
     if (!bed.agent.Started())
-        Fail("cannot start " + AgentPath() + " (error " + Num(GetLastError()) + ")");
+        Abort("cannot start " + AgentPath() + " (error " + Num(GetLastError()) + ")");
     g_unended[1] = &bed.agent;
     HWND hwnd = WaitForAgentWindow(bed.agent.Pid(), kTimeoutMs);
     if (!hwnd)
-        Fail("the agent showed no window within 20 s");
+        Abort("the agent showed no window within 20 s");
     HidReply status{};
     if (WaitForSubscription(bed.agent.Pid(), &status, kTimeoutMs) != ERROR_SUCCESS || HidReplyWindow(status) != hwnd)
-        Fail("the agent is not subscribed to the device library");
+        Abort("the agent is not subscribed to the device library");
 
     double call;
     TimeAgentReaction(bed, &call);
@@ -304,7 +304,7 @@ int RunReaction(int runs)
 
     PostMessageA(hwnd, WM_QUIT, 0, 0);
     if (bed.agent.Wait(kTimeoutMs) == STILL_ACTIVE)
-        Fail("the agent did not end on WM_QUIT");
+        Abort("the agent did not end on WM_QUIT");
     g_unended[1] = nullptr;
     RemoveProductKey();
     SetEnvironmentVariableA(BENCH_STAMP_VARIABLE, NULL);
@@ -320,7 +320,7 @@ HWND AwaitWindow(const Resident &r, DWORD *pid)
 {
     HWND hwnd = WaitForWindow(r.windowClass, r.windowTitle, 0, kTimeoutMs);
     if (!hwnd)
-        Fail(std::string("no ") + r.name + " window within 20 s");
+        Abort(std::string("no ") + r.name + " window within 20 s");
     GetWindowThreadProcessId(hwnd, pid);
     return hwnd;
 }
@@ -332,9 +332,9 @@ void AwaitSubscription(const Resident &r, HWND hwnd, DWORD pid)
     HidReply status{};
     DWORD error = WaitForSubscription(pid, &status, kTimeoutMs);
     if (error != ERROR_SUCCESS)
-        Fail(std::string("the ") + r.name + " serves no device channel (error " + Num(error) + ")");
+        Abort(std::string("the ") + r.name + " serves no device channel (error " + Num(error) + ")");
     if (HidReplyWindow(status) != hwnd || status.message != kMsgBase || status.calls != 1)
-        Fail(std::string("the ") + r.name + "'s subscription is not its window's");
+        Abort(std::string("the ") + r.name + "'s subscription is not its window's");
 }
 
 int RunAwait()
@@ -358,7 +358,7 @@ void PrintModules(const Resident &r)
     AwaitWindow(r, &pid);
     const std::vector<std::string> modules = LoadedModules(pid);
     if (modules.empty())
-        Fail(std::string("cannot list the ") + r.name + "'s modules");
+        Abort(std::string("cannot list the ") + r.name + "'s modules");
     std::string names;
     for (const std::string &m : modules)
         names += " " + m;
@@ -377,7 +377,7 @@ int RunModules()
 int RunQuit()
 {
     if (!StopAll(Agent()) || !StopAll(Floor()))
-        Fail("an agent or floor will not end");
+        Abort("an agent or floor will not end");
     return 0;
 }
 

@@ -8,10 +8,6 @@
 #define BENCH_FLOOR_CLASS "BenchFloor"
 #define BENCH_FLOOR_TITLE "Bench_Floor"
 
-/* The floor subscribes to the device library as the agent does. */
-#define BENCH_HID_MSG_BASE 0x0500u
-#define BENCH_HID_SELECTOR 0xFF00u
-
 /* Environment variable naming the file the stand-in product program writes
  * its start reading to. */
 #define BENCH_STAMP_VARIABLE "BENCH_STAMP"

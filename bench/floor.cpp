@@ -9,6 +9,7 @@
  */
 #include <windows.h>
 
+#include "agent_contract.h"
 #include "bench_names.h"
 #include "hidusb.h"
 
@@ -38,7 +39,7 @@ extern "C" void WINAPI FloorStartup(void)
 
     /* The agent's subscription: its base message and selector.  Events
      * then reach DefWindowProcA, which answers them with 0. */
-    if (!HidSubscribe(hWnd, BENCH_HID_MSG_BASE, BENCH_HID_SELECTOR))
+    if (!HidSubscribe(hWnd, harness::kMsgBase, harness::kSelector))
         ExitProcess(1);
 
     MSG msg;

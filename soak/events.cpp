@@ -48,7 +48,7 @@ bool PhaseOtherEvents(Soak &s)
     const Counts before = s.CountRecords();
     long base = 0;
     for (long i = 0; i < s.options.events; ++i) {
-        DWORD answer = 0xFFFFFFFF, error, code = kEventLaunch;
+        DWORD answer = 0xFFFFFFFF, error, code = HID_EVENT_LAUNCH;
         char what[120];
         if (rng.Percent(10)) {
             // The base message carries no record: any parameters, full width.
@@ -58,7 +58,7 @@ bool PhaseOtherEvents(Soak &s)
             error = HidSendBase(s.agent.Pid(), wp, lp, &answer, kEventTimeoutMs);
             ++base;
         } else {
-            while (code == kEventLaunch)
+            while (code == HID_EVENT_LAUNCH)
                 code = rng.Percent(30) ? nearLaunch[rng.Below(sizeof nearLaunch / sizeof nearLaunch[0])] : rng.Next();
             snprintf(what, sizeof what, "phase 4, event #%ld: code %s", i + 1, Hex(code, 8).c_str());
             error = HidSendEvent(s.agent.Pid(), code, &answer, kEventTimeoutMs);

@@ -105,7 +105,8 @@ Value Generate(Rng &rng, const std::string &productDir)
     } else {
         // A quote would end the quoted path early or pass an argument.
         v.family = "a quote in the folder";
-        const char *quotes[] = {"\\Vorq.exe\" \"", "\\Vorq.exe\" ", "\\Vorq.exe\"", "\"", "\\a\" b"};
+        const std::string program = std::string("\\") + kPrimaryProgram;
+        const std::string quotes[] = {program + "\" \"", program + "\" ", program + "\"", "\"", "\\a\" b"};
         v.bytes = productDir + quotes[rng.Below(5)];
         for (uint32_t n = rng.Below(8); n > 0; --n)
             v.bytes += (char)rng.Between(' ', '~');

@@ -34,7 +34,7 @@ Counts Soak::CountRecords() const
 {
     Counts c;
     for (const Record &r : ReadRecords(log)) {
-        if (Lower(r.program) == Lower(productDir + "\\Vorq.exe"))
+        if (Lower(r.program) == Lower(productDir + "\\" + kPrimaryProgram))
             ++c.product;
         else
             ++(IsWebSiteRecord(r) ? c.web : c.other);
@@ -79,7 +79,7 @@ bool Soak::Undelivered(const char *where, DWORD error)
 
 bool Soak::SendLaunch(const char *where)
 {
-    DWORD answer = 0xFFFFFFFF, error = HidSendEvent(agent.Pid(), kEventLaunch, &answer, kEventTimeoutMs);
+    DWORD answer = 0xFFFFFFFF, error = HidSendEvent(agent.Pid(), HID_EVENT_LAUNCH, &answer, kEventTimeoutMs);
     if (error != ERROR_SUCCESS)
         return Undelivered(where, error);
     if (answer != 0)

@@ -36,7 +36,7 @@ struct Probe {
     {
         DWORD v;
         memcpy(&v, &page[at], sizeof v);
-        return v == kEventLaunch;
+        return v == HID_EVENT_LAUNCH;
     }
 
     bool Prepare()
@@ -53,8 +53,9 @@ struct Probe {
         for (DWORD i = 0; i + 4 <= ps; ++i)
             page0[i] ^= HoldsLaunch(page0, i) ? 1 : 0;
         std::vector<BYTE> page2(ps, 0xCC);
+        const DWORD launch = HID_EVENT_LAUNCH;
         for (BYTE *at : {&page0[0], &page0[0x11], &page0[ps - 4], &page2[0]})
-            memcpy(at, &kEventLaunch, 4);
+            memcpy(at, &launch, 4);
         HMODULE module = NULL;
         DWORD old, needed = 0;
         header.resize(ps);
@@ -199,30 +200,18 @@ Message Draw(Rng &rng, Probe &probe, long index, bool *launch)
     return m;
 }
 
-}  // namespace
-
-bool PhaseStorm(Soak &s)
-{
-    const char *phase = "phase 1 (window messages)";
-    Rng rng = s.options.PhaseRng(1);
+// The storm's state: what was sent, what that must have started.
+struct Storm {
+    explicit Storm(Soak &soak) : s(soak) {}
+    Soak &s;
     Probe probe;
-    probe.process = s.agent.pi.hProcess;
-    if (!probe.Prepare())
-        return false;
-    RemoveProductKey();
-    const Counts start = s.CountRecords();
+    Counts start;
     long expected = 0, posted = 0, records = 0;
     std::vector<Message> recent;        // the last few, shown when something goes wrong
     std::map<std::string, long> tally;  // event records by kind of address
-    auto stop = [&] {
-        Say("soak: the last messages were:");
-        for (const Message &m : recent)
-            Say("soak:   %s", m.Describe().c_str());
-        return false;
-    };
-    for (long i = 0; i < s.options.messages; ++i) {
-        bool launch;
-        const Message m = Draw(rng, probe, i, &launch);
+
+    void Note(const Message &m, bool launch)
+    {
         if (m.kind) {
             ++records;
             ++tally[m.kind];
@@ -231,47 +220,84 @@ bool PhaseStorm(Soak &s)
             recent.erase(recent.begin());
         recent.push_back(m);
         posted += m.posted;
-        DWORD_PTR answer = 0;
-        const bool taken = m.posted ? PostMessageA(s.window, m.msg, m.wParam, m.lParam)
-                                    : SendMessageTimeoutA(s.window, m.msg, m.wParam, m.lParam,
-                                                          SMTO_NORMAL | SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &answer);
-        if (!taken) {
-            s.Undelivered(m.Describe().c_str(), GetLastError());
-            return stop();
-        }
-        if (answer != 0 && (m.msg == kMsgEvent || m.msg == kMsgBase))
-            Fail("%s: answered %lu, not 0", m.Describe().c_str(), (unsigned long)answer);
         expected += launch;
-        if (launch && !m.posted)
-            s.WaitForChildren();
-        if (!s.Alive(m.Describe().c_str()))
-            return stop();
-        if ((i + 1) % 500 != 0 && i + 1 != s.options.messages)
-            continue;
-        // Once the web site of a launch posted behind the storm opens, every
-        // earlier message has been handled.
-        if (!PostMessageA(s.window, kMsgEvent, 0, (LPARAM)probe.Page(0))) {
-            s.Undelivered(phase, GetLastError());
-            return stop();
-        }
-        ++expected;
-        const bool drained = s.WaitForRecords([&](const Counts &c) { return c.web - start.web >= expected; });
-        s.WaitForChildren();
-        const Counts seen = s.CountRecords();
-        if (!s.Alive(phase))
-            return stop();
-        if (!drained || seen.web - start.web != expected || seen.product != start.product || seen.other != start.other) {
-            Fail("%s: by message #%ld the web site opened %ld times, not %ld (and %ld product, %ld other starts)%s", phase,
-                 i, seen.web - start.web, expected, seen.product - start.product, seen.other - start.other,
-                 drained ? "" : ": the posted messages were not all handled, the agent hangs");
-            s.usable = drained;
-            return stop();
-        }
+    }
+
+    bool Stop()
+    {
+        Say("soak: the last messages were:");
+        for (const Message &m : recent)
+            Say("soak:   %s", m.Describe().c_str());
+        return false;
+    }
+};
+
+// Sends or posts one message; false when the agent did not take it.  A
+// launch sent (not posted) has finished, what it started with it, on return.
+bool Send(Storm &st, const Message &m, bool launch)
+{
+    DWORD_PTR answer = 0;
+    const bool taken = m.posted ? PostMessageA(st.s.window, m.msg, m.wParam, m.lParam)
+                                : SendMessageTimeoutA(st.s.window, m.msg, m.wParam, m.lParam,
+                                                      SMTO_NORMAL | SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &answer);
+    if (!taken)
+        return st.s.Undelivered(m.Describe().c_str(), GetLastError());
+    if (answer != 0 && (m.msg == kMsgEvent || m.msg == kMsgBase))
+        Fail("%s: answered %lu, not 0", m.Describe().c_str(), (unsigned long)answer);
+    if (launch && !m.posted)
+        st.s.WaitForChildren();
+    return true;
+}
+
+// Once the web site of a launch posted behind the storm opens, every
+// earlier message has been handled: then exactly the expected launches
+// opened the web site, and nothing else was started.
+bool Check(Storm &st, long index)
+{
+    const char *phase = "phase 1 (window messages)";
+    if (!PostMessageA(st.s.window, kMsgEvent, 0, (LPARAM)st.probe.Page(0)))
+        return st.s.Undelivered(phase, GetLastError());
+    ++st.expected;
+    const Counts &start = st.start;
+    const bool drained = st.s.WaitForRecords([&](const Counts &c) { return c.web - start.web >= st.expected; });
+    st.s.WaitForChildren();
+    const Counts seen = st.s.CountRecords();
+    if (!st.s.Alive(phase))
+        return false;
+    if (!drained || seen.web - start.web != st.expected || seen.product != start.product || seen.other != start.other) {
+        Fail("%s: by message #%ld the web site opened %ld times, not %ld (and %ld product, %ld other starts)%s", phase,
+             index, seen.web - start.web, st.expected, seen.product - start.product, seen.other - start.other,
+             drained ? "" : ": the posted messages were not all handled, the agent hangs");
+        st.s.usable = drained;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PhaseStorm(Soak &s)
+{
+    Storm st(s);
+    Rng rng = s.options.PhaseRng(1);
+    st.probe.process = s.agent.pi.hProcess;
+    if (!st.probe.Prepare())
+        return false;
+    RemoveProductKey();
+    st.start = s.CountRecords();
+    for (long i = 0; i < s.options.messages; ++i) {
+        bool launch;
+        const Message m = Draw(rng, st.probe, i, &launch);
+        st.Note(m, launch);
+        if (!Send(st, m, launch) || !s.Alive(m.Describe().c_str()))
+            return st.Stop();
+        if (((i + 1) % 500 == 0 || i + 1 == s.options.messages) && !Check(st, i))
+            return st.Stop();
     }
     Say("soak: %ld messages (%ld posted), %ld of them event records, %ld launches, all as expected",
-        s.options.messages, posted, records, expected);
+        s.options.messages, st.posted, st.records, st.expected);
     std::string kinds;
-    for (const auto &t : tally)
+    for (const auto &t : st.tally)
         kinds += (kinds.empty() ? "" : ", ") + t.first + " " + std::to_string(t.second);
     Say("soak: event record addresses: %s", kinds.c_str());
     return true;

@@ -198,4 +198,25 @@ TEST_F(TwoPages, ReadInstallDirStaysInsideItsBuffer)
     harness::RemoveProductKey();
 }
 
+// A value stored without its terminator, read into a buffer whose other
+// bytes are not zero (as a stack buffer's are not): the text read is exactly
+// the stored one, not the stored one and whatever followed it in memory.
+// Only Windows can fail this: Wine terminates the text itself, once when it
+// is written (RegSetValueEx adds a terminator to string data that lacks
+// one) and again when it is read (RegQueryValueExA writes a zero after the
+// text, uncounted, where the buffer has room).
+TEST(ReadInstallDir, GivesExactlyTheStoredTextWhenItHasNoTerminator)
+{
+    for (size_t length : {4u, 9u, 100u, 502u}) {
+        SCOPED_TRACE(length);
+        const std::string stored = "C:\\" + std::string(length - 3, 'p');
+        ASSERT_TRUE(harness::WriteInstallDir(stored.data(), (DWORD)stored.size(), REG_SZ));
+        char buffer[PATH_BUFFER_SIZE];
+        memset(buffer, 'X', sizeof buffer);
+        ASSERT_TRUE(ReadInstallDir(buffer));
+        EXPECT_EQ(stored, std::string(buffer));
+    }
+    harness::RemoveProductKey();
+}
+
 }  // namespace

@@ -6,13 +6,24 @@
 
 using namespace harness;
 
+namespace {
+bool FileExists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+}  // namespace
+
 void AgentTest::SetUp()
 {
-    // What the tests take from the test bed, checked rather than assumed.
+    // What the tests take from the test bed, checked rather than assumed:
+    // the shipped files where the tests find them, the right to write the
+    // product's key (an administrator's, on Windows), the recorder as the
+    // browser.
+    for (const std::string &file : {AgentPath(), ShippedPath("HIDUSB.dll"), RecorderPath()})
+        ASSERT_TRUE(FileExists(file)) << "missing " << file;
+    ASSERT_TRUE(CreateProductKeyOnly()) << "cannot write HKLM\\" << kProductKey
+                                        << ": the agent's tests need an administrator's rights";
     const std::string browser = BrowserCommand();
     ASSERT_NE(std::string::npos, Lower(browser).find(Lower(RecorderPath())))
-        << "the test bed has not made the recorder the browser: HKCR\\https\\shell\\open\\command is \""
-        << browser << "\", not \"" << RecorderPath() << "\" \"%1\"";
+        << "the test bed has not made the recorder the browser: https addresses open with \"" << browser
+        << "\", not \"" << RecorderPath() << "\" \"%1\"";
     StopAllAgents();
     RemoveProductKey();
     base_ = MakeTempDir("agent-test");

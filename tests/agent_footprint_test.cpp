@@ -72,7 +72,7 @@ TEST_F(AgentTest, ShellIsLoadedOnlyWhenTheWebSiteIsOpened)
     for (int launch = 1; launch <= 2; ++launch) {
         const std::string name = "web site opened, launch " + std::to_string(launch);
         ClearRecords();
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(name, {Browser()}, Records()));
         const std::vector<std::string> modules = LoadedModules(agent_.Pid());
         for (const char *onDemand : kOnDemand)
@@ -91,7 +91,7 @@ TEST_F(AgentTest, WebSiteOpensOnAThreadWithCOMInAnotherMode)
     for (int launch = 1; launch <= 2; ++launch) {
         const std::string name = "COM already multithreaded, launch " + std::to_string(launch);
         ClearRecords();
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(name, {Browser()}, Records()));
     }
 }
@@ -107,7 +107,7 @@ TEST_F(AgentTest, WithoutTheShellTheAgentCarriesOn)
     ASSERT_NE(nullptr, StartAgent()) << "the agent did not start without the shell";
 
     for (int launch = 1; launch <= 2; ++launch) {
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly("no shell, launch " + std::to_string(launch), {}, Records()));
         EXPECT_TRUE(agent_.Running());
         EXPECT_FALSE(HasModule(LoadedModules(agent_.Pid()), kShell));

@@ -13,18 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "agent_contract.h"
 #include "hidusb_client.h"
 
 namespace harness {
-
-constexpr const char *kWindowClass = "OstrelCorandel";
-constexpr const char *kWindowTitle = "Ostrel_Corandel";
-constexpr const char *kProductKey = "SOFTWARE\\Ostrel\\Corrandel";
-constexpr const char *kInstallDirValue = "InstallDir";
-constexpr const char *kWebSite = "https://www.ostrel.com/";
-constexpr UINT kMsgBase = 0x0500;
-constexpr UINT kMsgEvent = 0x0501;
-constexpr DWORD kEventLaunch = 0x00000100;
 
 // For what should happen at once (a window, an exit, a started program's
 // record): a hundred times and more what it takes under Wine, so that a
@@ -179,6 +171,10 @@ struct Record {
     std::string commandLine;
 };
 std::vector<Record> ReadRecords(const std::string &logPath);
+// The command the shell opens an address of scheme with (its "%1" still in
+// place), found as the shell finds it: on Windows 10 and 11 through the
+// user's choice of browser; empty when there is none.
+std::string BrowserCommand(const char *scheme = "https");
 bool IsWebSiteRecord(const Record &record);
 
 std::string Lower(std::string s);

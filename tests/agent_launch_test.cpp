@@ -16,15 +16,15 @@ TEST_F(AgentTest, LaunchStartsFirstProgramThereInItsDirectory)
         bool withVorq;
         const char *expected;
     } cases[] = {
-        {"both programs there", true, "Vorq.exe"},
-        {"only the fallback there", false, "Duxo.exe"},
+        {"both programs there", true, kPrimaryProgram},
+        {"only the fallback there", false, kFallbackProgram},
     };
     ASSERT_NE(nullptr, StartAgent());
     for (const auto &c : cases) {
         ClearRecords();
         const std::string dir = MakeProduct(c.name, c.withVorq, true);
         ASSERT_TRUE(WriteInstallDirText(dir));
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(c.name, {ProductStart(dir, c.expected)}, Records()));
     }
 }
@@ -34,9 +34,9 @@ TEST_F(AgentTest, EveryLaunchEventStartsAnotherCopy)
     std::string dir = MakeProduct("product", true, false);
     ASSERT_TRUE(WriteInstallDirText(dir));
     ASSERT_NE(nullptr, StartAgent());
-    EXPECT_EQ(0u, SendEvent(kEventLaunch));
-    EXPECT_EQ(0u, SendEvent(kEventLaunch));
-    const Record product = ProductStart(dir, "Vorq.exe");
+    EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
+    EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
+    const Record product = ProductStart(dir, kPrimaryProgram);
     EXPECT_TRUE(StartedExactly("two launch events", {product, product}, Records()));
 }
 
@@ -53,17 +53,17 @@ TEST_F(AgentTest, InstallDirFormsThatStillStartTheProduct)
         DWORD type;
         Record expected;
     } cases[] = {
-        {"trailing backslash", plain + "\\" + nul, REG_SZ, ProductStart(plain, "Vorq.exe", plain + "\\\\Vorq.exe")},
-        {"blanks in the directory", blanks + nul, REG_SZ, ProductStart(blanks, "Vorq.exe")},
-        {"stored without a terminator", plain, REG_SZ, ProductStart(plain, "Vorq.exe")},
-        {"bytes after the terminator", plain + nul + "junk", REG_SZ, ProductStart(plain, "Vorq.exe")},
-        {"expandable string type", plain + nul, REG_EXPAND_SZ, ProductStart(plain, "Vorq.exe")},
+        {"trailing backslash", plain + "\\" + nul, REG_SZ, ProductStart(plain, kPrimaryProgram, plain + "\\\\" + kPrimaryProgram)},
+        {"blanks in the directory", blanks + nul, REG_SZ, ProductStart(blanks, kPrimaryProgram)},
+        {"stored without a terminator", plain, REG_SZ, ProductStart(plain, kPrimaryProgram)},
+        {"bytes after the terminator", plain + nul + "junk", REG_SZ, ProductStart(plain, kPrimaryProgram)},
+        {"expandable string type", plain + nul, REG_EXPAND_SZ, ProductStart(plain, kPrimaryProgram)},
     };
     ASSERT_NE(nullptr, StartAgent());
     for (const auto &c : cases) {
         ClearRecords();
         ASSERT_TRUE(WriteInstallDir(c.value.data(), (DWORD)c.value.size(), c.type)) << c.name;
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(c.name, {c.expected}, Records()));
     }
 }
@@ -119,7 +119,7 @@ TEST_F(AgentTest, ProductNotInstalledOpensWebSite)
         }
         if (key != NULL)
             RegCloseKey(key);
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(c.name, {Browser()}, Records()));
     }
 }
@@ -135,13 +135,13 @@ TEST_F(AgentTest, UnstartableProductDoesNothingVisible)
     // Quoted as the agent quotes paths, this would read as the product's
     // program followed by an argument.
     const std::string product = MakeProduct("product", true, false);
-    const std::string smuggling = product + "\\Vorq.exe\" \"";
+    const std::string smuggling = product + "\\" + kPrimaryProgram + "\" \"";
     const std::string cases[] = {empty, dir502, quoted, smuggling};
     ASSERT_NE(nullptr, StartAgent());
     for (const std::string &value : cases) {
         ClearRecords();
         ASSERT_TRUE(WriteInstallDirText(value));
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(value.substr(0, 60), {}, Records()));
         EXPECT_TRUE(agent_.Running());
     }
@@ -163,14 +163,14 @@ TEST_F(AgentTest, WebSiteIsNeverTakenForAPlantedProgram)
         {"planted in a folder on the agent's PATH", onPath},
     };
     for (const auto &c : cases) {
-        ASSERT_TRUE(CopyRecorderTo(c.folder + "\\www.ostrel.com")) << c.name;
+        ASSERT_TRUE(CopyRecorderTo(c.folder + "\\" + kWebSiteHost)) << c.name;
         ScopedEnvironment path("PATH", onPath + ";C:\\windows\\system32;C:\\windows");
         ASSERT_NE(nullptr, StartAgent()) << c.name;
         ClearRecords();
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(c.name, {Browser()}, Records()));
         agent_.Quit();
-        DeleteFileA((c.folder + "\\www.ostrel.com").c_str());
+        DeleteFileA((c.folder + "\\" + kWebSiteHost).c_str());
     }
 }
 
@@ -192,15 +192,15 @@ TEST_F(AgentTest, ProductFolderIsNotHeldAfterALaunch)
         ClearRecords();
         const std::string dir = MakeProduct("product", c.withVorq, false);
         ASSERT_TRUE(WriteInstallDirText(dir));
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         RemoveProductKey();
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         std::vector<Record> expected = {Browser()};
         if (c.withVorq)
-            expected.insert(expected.begin(), ProductStart(dir, "Vorq.exe"));
+            expected.insert(expected.begin(), ProductStart(dir, kPrimaryProgram));
         EXPECT_TRUE(StartedExactly(c.name, expected, Records()));
 
-        DeleteFileA((dir + "\\Vorq.exe").c_str());
+        DeleteFileA((dir + "\\" + kPrimaryProgram).c_str());
         EXPECT_TRUE(RemoveDirectoryA(dir.c_str()))
             << c.name << ": the emptied product folder cannot be removed, error " << GetLastError();
     }
@@ -221,8 +221,8 @@ TEST_F(AgentTest, ProductKeyInTheOtherRegistryView)
         OwnView ownView;
         std::vector<Record> expected;
     } cases[] = {
-        {"key in the 64-bit view only", kNoKey, {ProductStart(other, "Vorq.exe")}},
-        {"key in both views", kProduct, {ProductStart(own, "Vorq.exe")}},
+        {"key in the 64-bit view only", kNoKey, {ProductStart(other, kPrimaryProgram)}},
+        {"key in both views", kProduct, {ProductStart(own, kPrimaryProgram)}},
         {"key without InstallDir in the agent's view", kKeyOnly, {Browser()}},
         {"empty InstallDir in the agent's view", kEmptyText, {Browser()}},
     };
@@ -237,7 +237,7 @@ TEST_F(AgentTest, ProductKeyInTheOtherRegistryView)
         if (c.ownView == kEmptyText || c.ownView == kProduct) {
             ASSERT_TRUE(WriteInstallDirText(c.ownView == kProduct ? own : "", KEY_WOW64_32KEY));
         }
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(c.name, c.expected, Records()));
     }
 }

@@ -2,6 +2,8 @@
  * agent.exe's start-up: the single-instance rule, the quit command, exit
  * codes, and the hidden, subscribed window whatever the show state.
  */
+#include <cctype>
+
 #include "agent_fixture.h"
 
 using namespace harness;
@@ -36,7 +38,7 @@ TEST_F(AgentTest, BecomesHiddenSubscribedAgentWhateverTheShowState)
         ASSERT_EQ(ERROR_SUCCESS, HidQueryStatus(agent_.Pid(), &status, kWaitMs));
         EXPECT_EQ(hwnd, HidReplyWindow(status));
         EXPECT_EQ(kMsgBase, status.message);
-        EXPECT_EQ(0xFF00u, status.selector);
+        EXPECT_EQ(kSelector, status.selector);
         EXPECT_EQ(1u, status.calls);
 
         EXPECT_EQ(0u, RunOnce(Quote(AgentPath()) + " q"));
@@ -148,19 +150,26 @@ TEST_F(AgentTest, OnlyWindowsMatchingBothIdentityTextsCountAsRunningAgent)
     WNDCLASSA wc{};
     wc.lpfnWndProc = DecoyWndProc;
     wc.hInstance = GetModuleHandleA(NULL);
-    for (const char *cls : {"OstrelCorandel", "SomethingElse"}) {
+    for (const char *cls : {kWindowClass, "SomethingElse"}) {
         wc.lpszClassName = cls;
         RegisterClassA(&wc);
     }
+    // The title with a blank for its underscore; and both texts upper-case
+    // for the class, lower-case for the title.
+    std::string otherTitle = kWindowTitle, upperClass = kWindowClass;
+    otherTitle[otherTitle.find('_')] = ' ';
+    for (char &ch : upperClass)
+        ch = (char)toupper((unsigned char)ch);
+    const std::string lowerTitle = Lower(kWindowTitle);
     const struct {
         const char *name;
         const char *cls;
         const char *title;
         bool countsAsAgent;
     } cases[] = {
-        {"class matches, title differs", "OstrelCorandel", "Ostrel Corandel", false},
-        {"title matches, class differs", "SomethingElse", "Ostrel_Corandel", false},
-        {"both match but for case", "OSTRELCORANDEL", "ostrel_corandel", true},
+        {"class matches, title differs", kWindowClass, otherTitle.c_str(), false},
+        {"title matches, class differs", "SomethingElse", kWindowTitle, false},
+        {"both match but for case", upperClass.c_str(), lowerTitle.c_str(), true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -224,7 +233,7 @@ TEST_F(AgentTest, InstanceObjectOfAnotherKindLeavesWindowLookupInCharge)
 {
     // An event squatting on the instance object's name: the mutex cannot be
     // made, and the start must still become the agent.
-    HANDLE squatter = CreateEventA(NULL, TRUE, FALSE, "Local\\OstrelCorandel.Agent");
+    HANDLE squatter = CreateEventA(NULL, TRUE, FALSE, kInstanceObject);
     ASSERT_NE(nullptr, squatter);
     HWND hwnd = StartAgent();
     EXPECT_NE(nullptr, hwnd) << "did not become the agent";

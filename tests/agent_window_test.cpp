@@ -48,8 +48,8 @@ TEST_F(AgentTest, MessagesAreAnsweredWithoutLaunching)
     EXPECT_TRUE(StartedExactly("messages and other events", {}, Records()));
 
     // Still the same agent, and still working.
-    EXPECT_EQ(0u, SendEvent(kEventLaunch));
-    EXPECT_TRUE(StartedExactly("a launch after them", {ProductStart(dir, "Vorq.exe")}, Records()));
+    EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
+    EXPECT_TRUE(StartedExactly("a launch after them", {ProductStart(dir, kPrimaryProgram)}, Records()));
 }
 
 // Restart Manager, as updaters use it, asks with WM_QUERYENDSESSION and then
@@ -93,8 +93,8 @@ TEST_F(AgentTest, EndSessionMessages)
         } else {
             EXPECT_TRUE(agent_.Running());
             EXPECT_EQ(hwnd, FindAgentWindow());
-            EXPECT_EQ(0u, SendEvent(kEventLaunch));
-            EXPECT_TRUE(StartedExactly(c.name, {ProductStart(dir, "Vorq.exe")}, Records()));
+            EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
+            EXPECT_TRUE(StartedExactly(c.name, {ProductStart(dir, kPrimaryProgram)}, Records()));
             agent_.Quit();
         }
     }
@@ -113,7 +113,7 @@ TEST_F(AgentTest, EventRecordInAGuardPageIsNotRead)
     HANDLE process = agent_.pi.hProcess;
     void *page = VirtualAllocEx(process, NULL, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     ASSERT_NE(nullptr, page);
-    const DWORD launch = kEventLaunch;
+    const DWORD launch = HID_EVENT_LAUNCH;
     DWORD old;
     ASSERT_TRUE(WriteProcessMemory(process, page, &launch, sizeof launch, NULL));
     ASSERT_TRUE(VirtualProtectEx(process, page, 4096, PAGE_READWRITE | PAGE_GUARD, &old));
@@ -140,14 +140,14 @@ TEST_F(AgentTest, HandlesStayFlatOverLaunches)
     ASSERT_TRUE(WriteInstallDirText(dir));
     ASSERT_NE(nullptr, StartAgent());
     // What the system sets up on first use is in the first count.
-    SendEvent(kEventLaunch);
+    SendEvent(HID_EVENT_LAUNCH);
     const long before = HandleCount(agent_.Pid());
     ASSERT_GT(before, 0) << "the system's handle list cannot be read";
     for (int i = 0; i < kLaunches; ++i)
-        EXPECT_EQ(0u, SendEvent(kEventLaunch));
+        EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
     const long after = HandleCount(agent_.Pid());
     EXPECT_TRUE(StartedExactly("launch after launch",
-                               std::vector<Record>(kLaunches + 1, ProductStart(dir, "Vorq.exe")), Records()));
+                               std::vector<Record>(kLaunches + 1, ProductStart(dir, kPrimaryProgram)), Records()));
     EXPECT_LE(after, before + 2) << kLaunches << " launches took the agent from " << before << " to " << after
                                  << " handles";
 }

@@ -43,15 +43,6 @@ Record ProductStart(const std::string &dir, const std::string &fileName, const s
     return {program, Directory(dir), SW_SHOWNORMAL, Quote(commandPath.empty() ? program : commandPath)};
 }
 
-std::string BrowserCommand()
-{
-    char command[1024] = "";
-    LONG size = sizeof command;
-    if (RegQueryValueA(HKEY_CLASSES_ROOT, "https\\shell\\open\\command", command, &size) != ERROR_SUCCESS)
-        return "";
-    return command;
-}
-
 Record BrowserStart(const std::string &agentDirectory)
 {
     std::string command = BrowserCommand();

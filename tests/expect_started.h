@@ -27,10 +27,6 @@ harness::Record ProductStart(const std::string &dir, const std::string &fileName
 // http/https handler gives (see BrowserCommand).
 harness::Record BrowserStart(const std::string &agentDirectory);
 
-// The handler command registered for https addresses, with %1 in place;
-// empty when none is registered.
-std::string BrowserCommand();
-
 // Passes when actual holds exactly the expected starts, in order.  Paths
 // compare without regard to case, as the file system does; the show state
 // and the command line compare exactly.

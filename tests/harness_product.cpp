@@ -9,6 +9,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include <shlwapi.h>
+
 namespace harness {
 
 namespace {
@@ -109,7 +111,8 @@ std::string MakeProductDir(const std::string &base, const std::string &name, boo
 {
     std::string dir = base + "\\" + name;
     CreateDirectoryA(dir.c_str(), NULL);
-    if ((withVorq && !CopyRecorderTo(dir + "\\Vorq.exe")) || (withDuxo && !CopyRecorderTo(dir + "\\Duxo.exe")))
+    if ((withVorq && !CopyRecorderTo(dir + "\\" + kPrimaryProgram)) ||
+        (withDuxo && !CopyRecorderTo(dir + "\\" + kFallbackProgram)))
         return "";
     return dir;
 }
@@ -172,6 +175,15 @@ std::vector<Record> ReadRecords(const std::string &logPath)
                            line.substr(c + 1)});
     }
     return records;
+}
+
+std::string BrowserCommand(const char *scheme)
+{
+    char command[2048] = "";
+    DWORD size = sizeof command;
+    if (FAILED(AssocQueryStringA(ASSOCF_IS_PROTOCOL, ASSOCSTR_COMMAND, scheme, "open", command, &size)))
+        return "";
+    return command;
 }
 
 bool IsWebSiteRecord(const Record &record)

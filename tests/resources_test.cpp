@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr WORD kLanguage = 0x0404;
+constexpr WORD kLanguage = harness::kResourceLanguage;
 
 using Resource = std::tuple<std::string, std::string, WORD>;  // type, name, language
 
@@ -102,15 +102,20 @@ TEST_F(AgentResources, HoldsExactlyTheListedResourcesAllInLanguage0404)
         else
             EXPECT_EQ(ResourceId(RT_STRING), type) << "unexpected resource " << std::get<1>(r);
     }
-    EXPECT_EQ((std::set<std::string>{"#107", "#108"}), groups);
+    EXPECT_EQ((std::set<std::string>{ResourceId(MAKEINTRESOURCEA(harness::kIconGroup)),
+                                     ResourceId(MAKEINTRESOURCEA(harness::kSmallIconGroup))}),
+              groups);
     // The application manifest, as the loader looks for it at process start.
     EXPECT_EQ((std::set<std::string>{ResourceId(CREATEPROCESS_MANIFEST_RESOURCE_ID)}), manifests);
     // The version resource, which Explorer and inventory tools read.
     EXPECT_EQ((std::set<std::string>{ResourceId(MAKEINTRESOURCEA(VS_VERSION_INFO))}), versions);
     EXPECT_EQ(3u, images.size()) << "icon images";
-    // Strings 103 to 109 share string block 7; there is no other block.
-    EXPECT_EQ(1u, found.count({ResourceId(RT_STRING), "#7", kLanguage}));
-    EXPECT_EQ(nullptr, Find(RT_MENU, 109)) << "menu 109 must not exist";
+    // Strings 103 to 109 share one string block, of 16 strings from 96;
+    // there is no other block.
+    const std::string block = ResourceId(MAKEINTRESOURCEA(harness::kWindowTitleString / 16 + 1));
+    EXPECT_EQ(harness::kWindowTitleString / 16, harness::kWindowClassString / 16);
+    EXPECT_EQ(1u, found.count({ResourceId(RT_STRING), block, kLanguage}));
+    EXPECT_EQ(nullptr, Find(RT_MENU, harness::kMenu)) << "menu " << harness::kMenu << " must not exist";
 }
 
 TEST_F(AgentResources, StringTableHoldsIdentityTextsAndNoPaintText)
@@ -118,7 +123,13 @@ TEST_F(AgentResources, StringTableHoldsIdentityTextsAndNoPaintText)
     const struct {
         int id;
         const char *text;
-    } cases[] = {{103, "Ostrel_Corandel"}, {109, "OstrelCorandel"}, {106, ""}, {104, ""}, {110, ""}};
+    } cases[] = {
+        {harness::kWindowTitleString, harness::kWindowTitle},
+        {harness::kWindowClassString, harness::kWindowClass},
+        {harness::kPaintTextString, ""},
+        {harness::kWindowTitleString + 1, ""},
+        {harness::kWindowClassString + 1, ""},
+    };
     for (const auto &c : cases) {
         char buffer[100];
         lstrcpyA(buffer, "untouched");
@@ -135,7 +146,7 @@ TEST_F(AgentResources, IconGroupsHoldSixteenColourImagesOfTheListedSizes)
     const struct {
         int group;
         std::set<int> sizes;
-    } cases[] = {{107, {32, 16}}, {108, {16}}};
+    } cases[] = {{harness::kIconGroup, {32, 16}}, {harness::kSmallIconGroup, {16}}};
     for (const auto &c : cases) {
         DWORD size = 0;
         auto *header = static_cast<const GroupIconHeader *>(Find(RT_GROUP_ICON, c.group, &size));
