@@ -1,42 +1,42 @@
 # Sourced by ./dev demo: walks through the agent's life in a Wine prefix of
 # its own, saying at each step what it did and what it saw.  Exits non-zero
 # when a step did not happen.
+# Takes from ./dev: the configuration in hand (the TB_* facts and testbed_*
+# helpers of tests/testbed.sh, after testbed_use), say and die.
 #
 # The product's programs and the browser are all the recorder test program,
-# which appends "<its path>|<its current directory>|<its command line>" to
-# the log named by RECORDER_LOG.
+# which appends "<its path>|<its directory>|<its show state>|<its command
+# line>" to the log named by RECORDER_LOG.
 
 DEMO_PREFIX=$TB_TREE/demo-prefix
 DEMO_FAILED=0
+PRODUCT_WIN='C:\Program Files\Ostrel Demo'
+PRODUCT_KEY='HKLM\SOFTWARE\Ostrel\Corrandel'
 
 demo_step() { printf '\n== %s\n' "$*"; }
 demo_saw() { printf '   %s\n' "$*"; }
 demo_fail() { printf '   FAILED: %s\n' "$*"; DEMO_FAILED=1; }
-
-# Waits up to 10 s for the log to hold more than $1 lines; prints the new
-# line in words and leaves it in DEMO_LINE.
-demo_wait_record() {
-    local before=$1 i
-    DEMO_LINE=
-    for i in $(seq 100); do
-        if [ -f "$DEMO_LOG" ] && [ "$(wc -l <"$DEMO_LOG")" -gt "$before" ]; then
-            DEMO_LINE=$(sed -n "$((before + 1))p" "$DEMO_LOG" | tr -d '\r')
-            local program directory show command
-            IFS='|' read -r program directory show command <<<"$DEMO_LINE"
-            demo_saw "started: $program"
-            demo_saw "  in directory: $directory"
-            demo_saw "  show state: $show"
-            demo_saw "  command line: $command"
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
-}
+quiet() { testbed_run "$@" </dev/null >/dev/null 2>&1; }
 
 demo_records() { [ -f "$DEMO_LOG" ] && wc -l <"$DEMO_LOG" || echo 0; }
+agent_alive() { kill -0 "$AGENT_PID" 2>/dev/null; }
+agent_gone() { ! agent_alive; }
+subscribed() { STATUS=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" status 2>/dev/null | tr -d '\r'); }
 
-# Sends the launch event and checks that the log line of what it started
+# Says in words the record after the first $1 lines, once it is there
+# (10 s at most), and leaves it in DEMO_LINE.
+demo_show_record() {
+    local before=$1 program directory show command
+    testbed_wait 10 eval '[ "$(demo_records)" -gt "$before" ]' || return 1
+    DEMO_LINE=$(sed -n "$((before + 1))p" "$DEMO_LOG" | tr -d '\r')
+    IFS='|' read -r program directory show command <<<"$DEMO_LINE"
+    demo_saw "started: $program"
+    demo_saw "  in directory: $directory"
+    demo_saw "  show state: $show"
+    demo_saw "  command line: $command"
+}
+
+# Sends the launch event and checks that the record of what it started
 # holds the text $1; $2 says what was expected, in words.
 demo_launch_expect() {
     local needle=$1 expected=$2 answer n
@@ -44,101 +44,104 @@ demo_launch_expect() {
     answer=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" launch 2>&1 | tr -d '\r')
     demo_saw "hidusb-send launch: $answer"
     [ "$answer" = "answer 0" ] || demo_fail "the agent did not answer the launch event with 0"
-    if demo_wait_record "$n"; then
+    if demo_show_record "$n"; then
         [[ "$DEMO_LINE" == *"$needle"* ]] || demo_fail "that is not $expected"
     else
         demo_fail "nothing was started, expected $expected"
     fi
 }
 
-run_demo() {
-    local started=$SECONDS
-    out=$(testbed_prefix "$DEMO_PREFIX") || die "could not create the Wine prefix $DEMO_PREFIX: $out"
-    trap 'testbed_stop "$DEMO_PREFIX"' EXIT
-    testbed_env "$DEMO_PREFIX"; testbed_start "$DEMO_PREFIX"
-
-    local product_win='C:\Program Files\Ostrel Demo'
-    local product_dir=$DEMO_PREFIX/drive_c/Program\ Files/Ostrel\ Demo
-    local key='HKLM\SOFTWARE\Ostrel\Corrandel'
-    export RECORDER_LOG='C:\demo-started.log'
-    DEMO_LOG=$DEMO_PREFIX/drive_c/demo-started.log
-    rm -f "$DEMO_LOG"
-    testbed_run reg delete "$key" /f >/dev/null 2>&1 || true
-
+# ------------------------------------------------------------------ steps
+step_install_product() {
     demo_step "Installing the product as an installer would"
-    rm -rf "$product_dir"
-    mkdir -p "$product_dir"
-    cp "$TB_TREE/tests/recorder.exe" "$product_dir/Vorq.exe"
-    cp "$TB_TREE/tests/recorder.exe" "$product_dir/Duxo.exe"
-    demo_saw "product folder $product_win holds: $(cd "$product_dir" && echo *)"
-    testbed_run reg add "$key" /v InstallDir /t REG_SZ /d "$product_win" /f >/dev/null 2>&1
+    rm -rf "$PRODUCT_DIR" && mkdir -p "$PRODUCT_DIR"
+    cp "$TB_TREE/tests/recorder.exe" "$PRODUCT_DIR/Vorq.exe"
+    cp "$TB_TREE/tests/recorder.exe" "$PRODUCT_DIR/Duxo.exe"
+    demo_saw "product folder $PRODUCT_WIN holds: $(cd "$PRODUCT_DIR" && echo *)"
+    quiet reg add "$PRODUCT_KEY" /v InstallDir /t REG_SZ /d "$PRODUCT_WIN" /f
     local recorded
-    recorded=$(testbed_run reg query "$key" /v InstallDir 2>/dev/null | tr -d '\r' | grep InstallDir | sed 's/.*REG_SZ[[:space:]]*//')
-    demo_saw "registry: $key InstallDir = $recorded"
-    [ "$recorded" = "$product_win" ] || demo_fail "the registry value was not written"
+    recorded=$(testbed_run reg query "$PRODUCT_KEY" /v InstallDir 2>/dev/null | tr -d '\r' | grep InstallDir \
+        | sed 's/.*REG_SZ[[:space:]]*//')
+    demo_saw "registry: $PRODUCT_KEY InstallDir = $recorded"
+    [ "$recorded" = "$PRODUCT_WIN" ] || demo_fail "the registry value was not written"
+}
 
+step_start_agent() {
     demo_step "Starting the agent as a user would (agent.exe, no arguments)"
     "$TB_LOADER" "$TB_TREE/bin/agent.exe" </dev/null >/dev/null 2>&1 &
-    local agent_pid=$! status= i
-    for i in $(seq 100); do
-        status=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" status 2>/dev/null | tr -d '\r') && break
-        sleep 0.1
-    done
-    if [ -n "$status" ] && kill -0 "$agent_pid" 2>/dev/null; then
+    AGENT_PID=$!
+    if testbed_wait 10 subscribed && agent_alive; then
         demo_saw "the agent is running, hidden, and subscribed to device events:"
-        demo_saw "  $status"
+        demo_saw "  $STATUS"
     else
         demo_fail "no running agent subscribed to device events"
     fi
+}
 
+step_start_again() {
     demo_step "Starting it a second time"
     local t0 code=0
     t0=$(date +%s%N)
-    testbed_run "$TB_TREE/bin/agent.exe" </dev/null >/dev/null 2>&1 || code=$?
+    quiet "$TB_TREE/bin/agent.exe" || code=$?
     demo_saw "the second start ended with exit code $code after $((($(date +%s%N) - t0) / 1000000)) ms"
     [ "$code" = 0 ] || demo_fail "the second start did not end with 0"
-    if kill -0 "$agent_pid" 2>/dev/null; then
-        demo_saw "the first agent is still running"
-    else
-        demo_fail "the first agent is gone"
-    fi
+    agent_alive && demo_saw "the first agent is still running" || demo_fail "the first agent is gone"
+}
 
+step_launch() {
     demo_step "Sending the launch event through the device library"
-    demo_launch_expect "\\Vorq.exe|$product_win|" "Vorq.exe in the product folder"
+    demo_launch_expect "\\Vorq.exe|$PRODUCT_WIN|" "Vorq.exe in the product folder"
+}
 
+step_launch_fallback() {
     demo_step "Taking Vorq.exe away, then sending the launch event"
-    rm -f "$product_dir/Vorq.exe"
-    demo_saw "product folder now holds: $(cd "$product_dir" && echo *)"
-    demo_launch_expect "\\Duxo.exe|$product_win|" "Duxo.exe in the product folder"
+    rm -f "$PRODUCT_DIR/Vorq.exe"
+    demo_saw "product folder now holds: $(cd "$PRODUCT_DIR" && echo *)"
+    demo_launch_expect "\\Duxo.exe|$PRODUCT_WIN|" "Duxo.exe in the product folder"
+}
 
+step_launch_not_installed() {
     demo_step "Uninstalling the product (registry key removed), then sending the launch event"
-    testbed_run reg delete "$key" /f >/dev/null 2>&1
-    if testbed_run reg query "$key" >/dev/null 2>&1; then
-        demo_fail "the key is still there"
-    else
-        demo_saw "registry: $key is gone"
-    fi
+    quiet reg delete "$PRODUCT_KEY" /f
+    quiet reg query "$PRODUCT_KEY" && demo_fail "the key is still there" || demo_saw "registry: $PRODUCT_KEY is gone"
     demo_launch_expect 'recorder.exe" "https://www.ostrel.com/"' "the browser opening the vendor's web site"
+}
 
+step_quit() {
     demo_step "Ending the agent with agent.exe q"
-    code=0
-    testbed_run "$TB_TREE/bin/agent.exe" q </dev/null >/dev/null 2>&1 || code=$?
+    local code=0 agent_code=0
+    quiet "$TB_TREE/bin/agent.exe" q || code=$?
     demo_saw "agent.exe q ended with exit code $code"
     [ "$code" = 0 ] || demo_fail "agent.exe q did not end with 0"
-    local agent_code=0 waited=0
-    for i in $(seq 100); do
-        kill -0 "$agent_pid" 2>/dev/null || { waited=1; break; }
-        sleep 0.1
-    done
-    if [ $waited = 1 ]; then
-        wait "$agent_pid" || agent_code=$?
+    if testbed_wait 10 agent_gone; then
+        wait "$AGENT_PID" || agent_code=$?
         demo_saw "the agent ended with exit code $agent_code"
         [ "$agent_code" = 0 ] || demo_fail "the agent's exit code was not 0"
     else
         demo_fail "the agent is still running"
-        kill "$agent_pid" 2>/dev/null || true
+        kill "$AGENT_PID" 2>/dev/null || true
     fi
-    rm -rf "$product_dir"
+}
+
+run_demo() {
+    local started=$SECONDS out
+    out=$(testbed_prefix "$DEMO_PREFIX") || die "could not create the Wine prefix $DEMO_PREFIX: $out"
+    trap 'testbed_stop "$DEMO_PREFIX"' EXIT
+    testbed_env "$DEMO_PREFIX"; testbed_start "$DEMO_PREFIX"
+    PRODUCT_DIR=$DEMO_PREFIX/drive_c/Program\ Files/Ostrel\ Demo
+    export RECORDER_LOG='C:\demo-started.log'
+    DEMO_LOG=$DEMO_PREFIX/drive_c/demo-started.log
+    rm -f "$DEMO_LOG"
+    quiet reg delete "$PRODUCT_KEY" /f || true
+
+    step_install_product
+    step_start_agent
+    step_start_again
+    step_launch
+    step_launch_fallback
+    step_launch_not_installed
+    step_quit
+    rm -rf "$PRODUCT_DIR"
 
     printf '\n'
     if [ $DEMO_FAILED = 0 ]; then

@@ -5,8 +5,9 @@
 #   SOAK_FAULTS=1 ./dev soak      (DEV_WIDTHS=x64 for the x86-64 build)
 #   bash soak/faults.sh           the same
 #
-# Sourced by soak.sh's run_soak (within ./dev, so that dev's width, Wine
-# prefix and helpers are set up); run by hand it hands over to ./dev.
+# Sourced by soak.sh's run_soak, within ./dev; takes from there the
+# configuration in hand (TB_*, testbed_*), ROOT, say, die and soak_driver.
+# Run by hand it hands over to ./dev.
 #
 # Each fault is a small named edit, made with sed on a copy of agent/ in
 # build/faults/<name>/src (build/x64/faults for the x86-64 build); the copy

@@ -1,4 +1,6 @@
 # Sourced by ./dev soak: defines run_soak.
+# Takes from ./dev: the configuration in hand (the TB_* facts and testbed_*
+# helpers of tests/testbed.sh, after testbed_use), ROOT, say and die.
 #
 # Runs the soak driver (build/soak/soak.exe, see soak.h) in a Wine prefix
 # of its own, build/soak-prefix, with the recorder registered as the
