@@ -139,6 +139,8 @@ bool UnderWow64();
 // Fresh empty folder under the temporary folder, and its removal.
 std::string MakeTempDir(const std::string &name);
 void RemoveTree(const std::string &dir);
+// The names of the files in dir that match pattern ("*.msi"), sorted.
+std::vector<std::string> FilesIn(const std::string &dir, const std::string &pattern);
 bool CopyRecorderTo(const std::string &path);
 // base\name, holding recorder copies as Vorq.exe and Duxo.exe as asked.
 std::string MakeProductDir(const std::string &base, const std::string &name, bool withVorq, bool withDuxo);

@@ -130,6 +130,23 @@ TempFile::~TempFile()
         DeleteFileA(path_.c_str());
 }
 
+std::vector<std::string> FilesIn(const std::string &dir, const std::string &pattern)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    const bool separated = !dir.empty() && dir.back() == '\\';
+    HANDLE h = FindFirstFileA((dir + (separated ? "" : "\\") + pattern).c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(fd.cFileName);
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string ReadFileText(const std::string &path)
 {
     std::string text;

@@ -59,14 +59,15 @@ testbed_env() {
     unset DISPLAY WAYLAND_DISPLAY WINEARCH
 }
 
-# testbed_prefix [PREFIX]: makes the prefix once, for the configuration in
-# hand: the null graphics driver, no debugger for a program that faults (it
-# ends at once with its exception code instead of hanging the run), and the
-# recorder test program as the http and https handler, so that a test sees
-# which address the shell was asked to open.  One marker says it is ready.
-# Prints what failed and returns 1.
+# testbed_prefix [PREFIX [bare]]: makes the prefix once, for the
+# configuration in hand: the null graphics driver, no debugger for a program
+# that faults (it ends at once with its exception code instead of hanging the
+# run), and the recorder test program as the http and https handler, so that
+# a test sees which address the shell was asked to open (not in a bare
+# prefix, which keeps Wine's own browser, as a Windows machine keeps its
+# own).  One marker says it is ready.  Prints what failed and returns 1.
 testbed_prefix() {
-    local prefix=${1:-$TB_PREFIX} boot=$TB_WINE32
+    local prefix=${1:-$TB_PREFIX} bare=${2:-} boot=$TB_WINE32
     local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
     [ -f "$prefix/.testbed-ready" ] && return 0
     # A win64 prefix is made by the 64-bit loader, whichever runs in it later.
@@ -83,7 +84,8 @@ testbed_prefix() {
         { "$TB_LOADER" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
           "$TB_LOADER" reg add "$aedebug" /v Debugger /d '' /f && "$TB_LOADER" reg add "$aedebug" /v Auto /d 1 /f &&
           for scheme in http https; do
-              "$TB_LOADER" reg add "HKCR\\$scheme\\shell\\open\\command" /ve /d "\"$win\" \"%1\"" /f || exit 1
+              [ -n "$bare" ] || "$TB_LOADER" reg add "HKCR\\$scheme\\shell\\open\\command" /ve /d "\"$win\" \"%1\"" /f \
+                  || exit 1
           done; } </dev/null >/dev/null 2>&1 || { echo "could not set up the prefix with reg"; exit 1; }
         wineserver -w
     ) || return 1

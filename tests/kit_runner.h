@@ -1,0 +1,28 @@
+/*
+ * The Windows test kit's runner (kit_runner.cpp) and what it keeps of the
+ * machine's state (kit_state.cpp).
+ */
+#ifndef KIT_RUNNER_H
+#define KIT_RUNNER_H
+
+#include <windows.h>
+
+#include <string>
+
+#include "agent_harness.h"
+
+// Appends to state the registry key path of rootName ("HKCU" or "HKLM") in
+// view (0, KEY_WOW64_32KEY or KEY_WOW64_64KEY), with everything under it,
+// or the fact that it does not exist.
+void SaveKey(const char *rootName, REGSAM view, const std::string &path, std::string &state);
+// Puts every saved key back as it was; false when something could not be.
+bool RestoreKeys(const std::string &state);
+
+// The package's life (kit_package.cpp): the released 1.0.0 package from
+// the kit's packages\ folder installed, this version's installed over it,
+// then uninstalled, each with a verbose log in logDir; every check reported
+// through result.
+typedef void (*ResultFn)(bool ok, const std::string &what);
+void RunPackageLife(ResultFn result, const std::string &kitDir, const std::string &logDir);
+
+#endif

@@ -1,0 +1,125 @@
+/*
+ * What the Windows test kit changes on the machine it runs on, saved before
+ * it changes anything and put back afterwards (kit_runner.cpp): registry
+ * keys, each in a given registry view, with all their values and subkeys,
+ * or the fact that they did not exist.  The saved state is a text file in
+ * the kit's folder, so that restore.cmd can put it back after a run that
+ * was interrupted.  One line a tree, a key or a value:
+ *
+ *     tree ROOT VIEW PATH         a saved tree: put back, it replaces what is
+ *                                 there now (nothing follows when the key
+ *                                 did not exist)
+ *     key ROOT VIEW PATH          a key of it, made again
+ *     value HEXNAME TYPE HEXDATA  a value of the key above
+ */
+#include "kit_runner.h"
+
+#include <stdlib.h>
+
+#include <sstream>
+
+namespace {
+
+std::string Hex(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out.empty() ? "-" : out;
+}
+
+std::string Unhex(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; text != "-" && i + 1 < text.size(); i += 2)
+        out += (char)strtoul(text.substr(i, 2).c_str(), NULL, 16);
+    return out;
+}
+
+HKEY Root(const std::string &name) { return name == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
+
+void SaveTree(HKEY root, const std::string &rootName, REGSAM view, const std::string &path, std::string &out)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return;
+    out += "key " + rootName + " " + std::to_string(view) + " " + path + "\n";
+    for (DWORD i = 0;; ++i) {
+        char name[16384];
+        DWORD nameSize = sizeof name, type, dataSize = 0;
+        if (RegEnumValueA(key, i, name, &nameSize, NULL, &type, NULL, &dataSize) != ERROR_SUCCESS)
+            break;
+        std::string data(dataSize, '\0');
+        nameSize = sizeof name;
+        RegEnumValueA(key, i, name, &nameSize, NULL, &type, (BYTE *)&data[0], &dataSize);
+        out += "value " + Hex(std::string(name, nameSize)) + " " + std::to_string(type) + " " + Hex(data) + "\n";
+    }
+    std::vector<std::string> subkeys;
+    char sub[256];
+    for (DWORD i = 0; RegEnumKeyA(key, i, sub, sizeof sub) == ERROR_SUCCESS; ++i)
+        subkeys.push_back(sub);
+    RegCloseKey(key);
+    for (const std::string &s : subkeys)
+        SaveTree(root, rootName, view, path + "\\" + s, out);
+}
+
+void DeleteTree(HKEY root, REGSAM view, const std::string &path)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) == ERROR_SUCCESS) {
+        char sub[256];
+        std::vector<std::string> subkeys;
+        for (DWORD i = 0; RegEnumKeyA(key, i, sub, sizeof sub) == ERROR_SUCCESS; ++i)
+            subkeys.push_back(sub);
+        RegCloseKey(key);
+        for (const std::string &s : subkeys)
+            DeleteTree(root, view, path + "\\" + s);
+    }
+    RegDeleteKeyExA(root, path.c_str(), view, 0);
+}
+
+}  // namespace
+
+void SaveKey(const char *rootName, REGSAM view, const std::string &path, std::string &state)
+{
+    state += std::string("tree ") + rootName + " " + std::to_string(view) + " " + path + "\n";
+    SaveTree(Root(rootName), rootName, view, path, state);
+}
+
+bool RestoreKeys(const std::string &state)
+{
+    bool ok = true;
+    HKEY key = NULL;
+    for (const std::string &line : harness::SplitLines(state)) {
+        std::istringstream in(line);
+        std::string kind;
+        in >> kind;
+        if (kind == "value") {
+            std::string name, data;
+            DWORD type = 0;
+            in >> name >> type >> data;
+            const std::string n = Unhex(name), d = Unhex(data);
+            ok &= key != NULL &&
+                  RegSetValueExA(key, n.c_str(), 0, type, (const BYTE *)d.data(), (DWORD)d.size()) == ERROR_SUCCESS;
+            continue;
+        }
+        std::string root, path;
+        REGSAM view = 0;
+        in >> root >> view;
+        std::getline(in >> std::ws, path);
+        if (key != NULL)
+            RegCloseKey(key);
+        key = NULL;
+        if (kind == "tree")
+            DeleteTree(Root(root), view, path);
+        else if (kind == "key")
+            ok &= RegCreateKeyExA(Root(root), path.c_str(), 0, NULL, 0, KEY_WRITE | view, NULL, &key, NULL) ==
+                  ERROR_SUCCESS;
+    }
+    if (key != NULL)
+        RegCloseKey(key);
+    return ok;
+}

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The Windows test kit, proven as far as Wine can: built as ./dev windows-kit
+# builds it, unpacked into a bare prefix of its own (Wine's own browser, as a
+# Windows machine keeps its own), run-tests.cmd run through Wine's cmd must
+# pass and leave the prefix's http and https handlers and the product's keys
+# as it found them; and after a run interrupted once the browser was
+# redirected, restore.cmd must put them back.
+#
+# Usage: kit_test.sh CONFIG   (TESTBED_CONFIG takes its place)
+set -uo pipefail
+[ $# -eq 1 ] || { sed -n '2,9p' "$0"; exit 2; }
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$HERE/testbed.sh"
+testbed_use "${TESTBED_CONFIG:-$1}" || exit 2
+source "$HERE/../installer/package.sh"
+source "$HERE/windows_kit.sh"
+PREFIX=$TB_HOME/kit-prefix
+
+say() { printf '%s\n' "$*"; }
+fail() { say "FAIL $*"; exit 1; }
+ok() { say "ok   $*"; }
+
+# What the kit may change and must put back, as Wine's reg shows it: the
+# classes it redirects, machine-wide and the user's own (in a new prefix
+# HKCU\Software\Classes itself may not exist yet; on Windows it always does,
+# and the kit leaves it in place).
+snapshot() {
+    local key view
+    for key in 'HKCR\http' 'HKCR\https' 'HKCU\Software\Classes\http' 'HKCU\Software\Classes\https'; do
+        "$TB_LOADER" reg query "$key" /s
+    done
+    for view in /reg:32 /reg:64; do "$TB_LOADER" reg query 'HKLM\SOFTWARE\Ostrel' /s $view; done
+}
+# unchanged OK FAIL: the snapshot is what it was before the run, or the two
+# side by side where they differ.
+unchanged() {
+    local now
+    now=$(snapshot 2>&1)
+    [ "$now" = "$BEFORE" ] && { ok "$1"; return; }
+    say "before the run (<) and now (>):"
+    diff <(printf '%s\n' "$BEFORE") <(printf '%s\n' "$now") | sed 's/^/  /'
+    fail "$2"
+}
+kit_cmd() { "$TB_LOADER" cmd /c "C:\\$NAME\\$1" </dev/null; }
+
+# The cases the kit's run takes from each test program: every case already
+# runs in this configuration's own suite, so the kit's run needs only those
+# that rest on what the runner sets up (the recorder as the browser, the
+# fixture's preconditions), and one case of each program to show it is run
+# and counted.
+FILTER=HidUsbChannel.DeliversEachRequestOnceInOrderWithWindowAnswer:IsQuitCommand.*:AgentResources.*
+FILTER+=:AgentTest.ProductNotInstalledOpensWebSite:AgentTest.WebSiteIsNeverTakenForAPlantedProgram
+FILTER+=:AgentTest.LaunchStartsFirstProgramThereInItsDirectory
+
+out=$(testbed_prefix "$PREFIX" bare) || fail "cannot create the prefix $PREFIX: $out"
+trap 'testbed_stop "$PREFIX"' EXIT
+testbed_env "$PREFIX"
+testbed_start "$PREFIX"
+
+ZIP=$(build_kit "$TB_HOME/kit") || fail "building the kit"
+NAME=$(basename "$ZIP" .zip)
+say "kit: $(basename "$ZIP"), $(stat -c %s "$ZIP") bytes"
+rm -rf "$PREFIX/drive_c/$NAME"
+(cd "$PREFIX/drive_c" && cmake -E tar xf "$ZIP") || fail "unpacking the kit"
+
+BEFORE=$(snapshot 2>&1)
+start=$SECONDS
+kit_cmd "run-tests.cmd --gtest_filter=$FILTER" >"$TB_HOME/kit-run.log" 2>&1
+rc=$?
+tr -d '\r' <"$TB_HOME/kit-run.log" | sed 's/^/  | /'
+last=$(tr -d '\r' <"$TB_HOME/kit-run.log" | tail -1)
+[ "$rc" -eq 0 ] && [[ $last =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]] \
+    && ok "run-tests.cmd passed: $last ($((SECONDS - start)) s)" || fail "run-tests.cmd exited $rc: $last"
+programs=$(ls "$PREFIX/drive_c/$NAME/tests/"*_test.exe | wc -l)
+ran=$(tr -d '\r' <"$TB_HOME/kit-run.log" | grep -cE '^kit: [a-z_]+\.exe: [1-9][0-9]* passed, 0 failed')
+[ "$ran" -eq "$programs" ] && ok "each of the kit's $programs test programs ran and passed cases of the filter" \
+    || fail "$ran of the kit's $programs test programs ran cases of the filter (a case renamed?)"
+unchanged "the browser and the product's keys are as they were" "the run left the browser or the product's keys changed"
+[ ! -e "$PREFIX/drive_c/$NAME/saved-state.txt" ] || fail "the run left its saved state behind"
+
+# A run interrupted after it redirected the browser: restore.cmd puts it back.
+kit_cmd 'tests\kit-runner.exe redirect' >/dev/null 2>&1
+[ "$(snapshot 2>&1)" != "$BEFORE" ] || fail "the interrupted run did not redirect the browser"
+kit_cmd restore.cmd >/dev/null 2>&1 || fail "restore.cmd failed"
+unchanged "after an interrupted run, restore.cmd put everything back" "restore.cmd left the browser or the product's keys changed"
