@@ -1,246 +1,24 @@
 /*
  * Tests of the stand-in device-event library, its channel and the sender
- * tool.  Every test uses real separate processes: started with
- * --subscriber, this program creates windows, subscribes one through the
- * ordinal import and logs every application message they receive; the test
- * process (and the sender tool) then feed it through the channel.
+ * tool.  Every test uses real separate processes: this program started
+ * again as a subscriber (hidusb_subscriber.h), fed through the channel by
+ * the test process and the sender tool.
  */
-#include <gtest/gtest.h>
-
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
-#include <stdarg.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include <string>
-#include <vector>
-
-#include "agent_harness.h"
-#include "hidusb.h"
 #include "hidusb_client.h"
+#include "hidusb_subscriber.h"
 
 namespace {
-
-const UINT kBaseMessage = WM_APP + 0x100;
-const DWORD kSelector = 0xFF00;
-/* The subscriber first subscribes a decoy window with other values; only
- * the later subscription may ever receive anything. */
-const UINT kDecoyMessage = WM_APP + 0x40;
-const DWORD kDecoySelector = 0x11;
-/* On this event the subscriber destroys its window. */
-const DWORD kDestroyCode = 0xDE570000;
-
-const DWORD kTimeoutMs = 10000;
-/* A subscriber never told to quit gives up by itself after this long. */
-const DWORD kSubscriberLifetimeMs = 120000;
-
-DWORD EventAnswer(DWORD code)
-{
-    return code * 2 + 1;
-}
-
-DWORD BaseAnswer(DWORD wParam)
-{
-    return wParam ^ 0x5A5A5A5Au;
-}
-
-std::string Format(const char *format, ...)
-{
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
-
-std::string EventLine(DWORD code)
-{
-    return Format("event %08lx", code);
-}
-
-std::string BaseLine(DWORD wParam, ULONGLONG lParam)
-{
-    return Format("base %08lx %016llx", wParam, lParam);
-}
-
-/* Handles as numbers, at their full width (64 bits in a 64-bit program). */
-ULONGLONG HandleValue(const void *handle)
-{
-    return (ULONG_PTR)handle;
-}
-
-/* An LPARAM that fills the width of this build: its upper half must survive
- * the trip through the channel in a 64-bit build. */
-const ULONGLONG kWideLParam = (ULONG_PTR)0xFEEDFACEDEADBEEFull;
-
-/* ---- the subscriber, run in a child process ---- */
-
-HANDLE g_log = INVALID_HANDLE_VALUE;
-HWND g_decoy;
-HWND g_window;
-
-void Log(const std::string &line)
-{
-    std::string text = line + "\n";
-    DWORD written;
-    WriteFile(g_log, text.data(), (DWORD)text.size(), &written, NULL);
-}
-
-LRESULT CALLBACK SubscriberProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message < WM_USER)
-        return DefWindowProcW(window, message, wParam, lParam);
-    if (window == g_window && message == kBaseMessage + 1) {
-        DWORD code = reinterpret_cast<const HidEventRecord *>(lParam)->code;
-        Log(EventLine(code));
-        if (code == kDestroyCode)
-            DestroyWindow(window);
-        return EventAnswer(code);
-    }
-    if (window == g_window && message == kBaseMessage) {
-        /* lParam is only logged: senders may pass anything. */
-        Log(BaseLine((DWORD)wParam, (ULONG_PTR)lParam));
-        return BaseAnswer((DWORD)wParam);
-    }
-    Log(Format("stray to %s: message %04x %016llx %016llx", window == g_window ? "window" : "decoy", message,
-               HandleValue((void *)wParam), HandleValue((void *)lParam)));
-    return 0;
-}
-
-/* --subscriber NAME PARENT LOG: subscribes, sets event NAME-ready, then
- * serves messages until NAME-quit is set (exit 0) or process PARENT ends
- * (exit non-zero). */
-int RunSubscriber(int argc, char **argv)
-{
-    if (argc != 5)
-        return 10;
-    const std::string name = argv[2];
-    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, (name + "-ready").c_str());
-    HANDLE waits[] = {OpenEventA(SYNCHRONIZE, FALSE, (name + "-quit").c_str()),
-                      OpenProcess(SYNCHRONIZE, FALSE, strtoul(argv[3], NULL, 10))};
-    if (ready == NULL || waits[0] == NULL || waits[1] == NULL)
-        return 9;
-    g_log = CreateFileA(argv[4], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                        CREATE_ALWAYS, 0, NULL);
-    if (g_log == INVALID_HANDLE_VALUE)
-        return 11;
-    WNDCLASSW windowClass;
-    memset(&windowClass, 0, sizeof windowClass);
-    windowClass.lpfnWndProc = SubscriberProc;
-    windowClass.hInstance = GetModuleHandleW(NULL);
-    windowClass.lpszClassName = L"HidUsbTestSubscriber";
-    if (!RegisterClassW(&windowClass))
-        return 12;
-    g_decoy = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL,
-                              windowClass.hInstance, NULL);
-    g_window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL,
-                               windowClass.hInstance, NULL);
-    if (g_decoy == NULL || g_window == NULL)
-        return 13;
-    Log(Format("window %llx", HandleValue(g_window)));
-    if (!HidSubscribe(g_decoy, kDecoyMessage, kDecoySelector) || !HidSubscribe(g_window, kBaseMessage, kSelector))
-        return 14;
-    SetEvent(ready);
-
-    DWORD start = GetTickCount();
-    for (;;) {
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= kSubscriberLifetimeMs)
-            return 15;
-        DWORD woke = MsgWaitForMultipleObjectsEx(2, waits, kSubscriberLifetimeMs - elapsed, QS_ALLINPUT,
-                                                 MWMO_INPUTAVAILABLE);
-        if (woke == WAIT_OBJECT_0)
-            break;
-        if (woke != WAIT_OBJECT_0 + 2)
-            return 16;
-        MSG message;
-        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-    }
-    CloseHandle(g_log);
-    return 0;
-}
-
-/* ---- the test process's side ---- */
-
-/* A subscriber child process, ended with this object.  It is this very
- * program, started with --subscriber and told by named events when to
- * subscribe and when to quit. */
-class Subscriber {
-public:
-    Subscriber() = default;
-    ~Subscriber()
-    {
-        process_.Kill();
-        for (HANDLE h : {ready_, quit_})
-            if (h != NULL)
-                CloseHandle(h);
-    }
-    Subscriber(const Subscriber &) = delete;
-    Subscriber &operator=(const Subscriber &) = delete;
-
-    DWORD pid() const { return process_.Pid(); }
-    HWND window() const { return window_; }
-
-    /* Starts the child and waits until it has subscribed. */
-    ::testing::AssertionResult Start()
-    {
-        static int serial;
-        const std::string name = Format("hidusb-test-%lu-%d", GetCurrentProcessId(), ++serial);
-        ready_ = CreateEventA(NULL, TRUE, FALSE, (name + "-ready").c_str());
-        quit_ = CreateEventA(NULL, TRUE, FALSE, (name + "-quit").c_str());
-        if (ready_ == NULL || quit_ == NULL || log_.Path().empty())
-            return ::testing::AssertionFailure() << "cannot prepare a subscriber: error " << GetLastError();
-        const std::string exe = harness::ProgramDir() + "hidusb_test.exe";
-        process_ = harness::Start(exe, Format("\"%s\" --subscriber %s %lu \"%s\"", exe.c_str(), name.c_str(),
-                                              GetCurrentProcessId(), log_.Path().c_str()));
-        if (!process_.Started())
-            return ::testing::AssertionFailure() << "cannot start a subscriber: error " << GetLastError();
-        HANDLE waits[] = {ready_, process_.pi.hProcess};
-        if (WaitForMultipleObjects(2, waits, FALSE, harness::kWaitMs) != WAIT_OBJECT_0)
-            return ::testing::AssertionFailure() << "subscriber did not subscribe (exit code " << process_.Wait(0)
-                                                 << ")";
-        std::vector<std::string> lines = harness::SplitLines(harness::ReadFileText(log_.Path()));
-        unsigned long long window = 0;
-        if (lines.empty() || sscanf(lines[0].c_str(), "window %llx", &window) != 1)
-            return ::testing::AssertionFailure() << "subscriber did not log its window";
-        window_ = (HWND)(ULONG_PTR)window;
-        return ::testing::AssertionSuccess();
-    }
-
-    /* Tells the child to quit and collects what its windows received. */
-    ::testing::AssertionResult Finish(std::vector<std::string> *received)
-    {
-        SetEvent(quit_);
-        DWORD code = process_.Wait(harness::kWaitMs);
-        if (code != 0)
-            return ::testing::AssertionFailure() << "subscriber " << pid() << " ended with " << code;
-        std::vector<std::string> lines = harness::SplitLines(harness::ReadFileText(log_.Path()));
-        received->assign(lines.begin() + (lines.empty() ? 0 : 1), lines.end());
-        return ::testing::AssertionSuccess();
-    }
-
-private:
-    harness::TempFile log_;
-    harness::Process process_;
-    HANDLE ready_ = NULL;
-    HANDLE quit_ = NULL;
-    HWND window_ = NULL;
-};
 
 /* Opens the channel of pid directly, as a misbehaving client would. */
 HANDLE OpenChannel(DWORD pid)
 {
     char name[64];
     HidPipeName(pid, name, sizeof name);
-    WaitNamedPipeA(name, kTimeoutMs);
+    WaitNamedPipeA(name, harness::kWaitMs);
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
 }
 
@@ -250,9 +28,9 @@ TEST(HidUsbChannel, SenderWithoutSubscriberFailsFast)
     EXPECT_EQ((DWORD)ERROR_NOT_FOUND, HidFindSubscriber(&found)) << "found subscriber " << found;
     /* This process has the library loaded but never subscribed. */
     DWORD start = GetTickCount(), answer;
-    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, HidSendEvent(GetCurrentProcessId(), HID_EVENT_LAUNCH, &answer, kTimeoutMs));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, HidSendEvent(GetCurrentProcessId(), HID_EVENT_LAUNCH, &answer, harness::kWaitMs));
     HidReply reply;
-    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, HidQueryStatus(GetCurrentProcessId(), &reply, kTimeoutMs));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, HidQueryStatus(GetCurrentProcessId(), &reply, harness::kWaitMs));
     EXPECT_LT(GetTickCount() - start, 2000u) << "waited for the timeout instead of failing at once";
 }
 
@@ -280,11 +58,11 @@ TEST(HidUsbChannel, DeliversEachRequestOnceInOrderWithWindowAnswer)
     for (const Request &request : requests) {
         DWORD answer = 0, error;
         if (request.kind == HID_REQUEST_EVENT) {
-            error = HidSendEvent(subscriber.pid(), request.value, &answer, kTimeoutMs);
+            error = HidSendEvent(subscriber.pid(), request.value, &answer, harness::kWaitMs);
             EXPECT_EQ(EventAnswer(request.value), answer) << request.name;
             expected.push_back(EventLine(request.value));
         } else {
-            error = HidSendBase(subscriber.pid(), request.value, request.lParam, &answer, kTimeoutMs);
+            error = HidSendBase(subscriber.pid(), request.value, request.lParam, &answer, harness::kWaitMs);
             EXPECT_EQ(BaseAnswer(request.value), answer) << request.name;
             expected.push_back(BaseLine(request.value, request.lParam));
         }
@@ -292,12 +70,12 @@ TEST(HidUsbChannel, DeliversEachRequestOnceInOrderWithWindowAnswer)
     }
     for (DWORD code = 1000; code < 1030; ++code) {
         DWORD answer = 0;
-        EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(subscriber.pid(), code, &answer, kTimeoutMs)) << "burst " << code;
+        EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(subscriber.pid(), code, &answer, harness::kWaitMs)) << "burst " << code;
         EXPECT_EQ(EventAnswer(code), answer) << "burst " << code;
         expected.push_back(EventLine(code));
     }
     HidReply status;
-    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(subscriber.pid(), &status, kTimeoutMs));
+    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(subscriber.pid(), &status, harness::kWaitMs));
     EXPECT_EQ(expected.size(), status.delivered);
 
     std::vector<std::string> received;
@@ -337,7 +115,7 @@ TEST(HidUsbChannel, RefusesMalformedRequestsWithoutTouchingWindow)
         memset(&reply, 0, sizeof reply);
         DWORD replyBytes = 0;
         ASSERT_EQ((DWORD)ERROR_SUCCESS, HidTransactRaw(subscriber.pid(), malformed.bytes.data(),
-                                                       (DWORD)malformed.bytes.size(), &reply, &replyBytes, kTimeoutMs))
+                                                       (DWORD)malformed.bytes.size(), &reply, &replyBytes, harness::kWaitMs))
             << malformed.name;
         ASSERT_EQ(sizeof reply, replyBytes) << malformed.name;
         EXPECT_EQ((DWORD)HID_STATUS_MALFORMED, reply.status) << malformed.name;
@@ -351,7 +129,7 @@ TEST(HidUsbChannel, RefusesMalformedRequestsWithoutTouchingWindow)
     HANDLE silent = OpenChannel(subscriber.pid());
     ASSERT_NE(INVALID_HANDLE_VALUE, silent) << "silent client: error " << GetLastError();
     DWORD answer = 0;
-    DWORD error = HidSendEvent(subscriber.pid(), valid.code, &answer, kTimeoutMs);
+    DWORD error = HidSendEvent(subscriber.pid(), valid.code, &answer, harness::kWaitMs);
     CloseHandle(silent);
     EXPECT_EQ((DWORD)ERROR_SUCCESS, error) << "request behind a silent client";
     EXPECT_EQ(EventAnswer(valid.code), answer) << "request behind a silent client";
@@ -366,7 +144,7 @@ TEST(HidUsbChannel, StatusReportsLastSubscriptionAndGoneWindowIsRefused)
     Subscriber subscriber;
     ASSERT_TRUE(subscriber.Start());
     HidReply status;
-    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(subscriber.pid(), &status, kTimeoutMs));
+    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(subscriber.pid(), &status, harness::kWaitMs));
     EXPECT_EQ(subscriber.window(), HidReplyWindow(status));
     EXPECT_EQ(kBaseMessage, status.message);
     EXPECT_EQ(kSelector, status.selector);
@@ -374,15 +152,15 @@ TEST(HidUsbChannel, StatusReportsLastSubscriptionAndGoneWindowIsRefused)
     EXPECT_EQ(0u, status.delivered);
 
     DWORD answer = 0;
-    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(subscriber.pid(), kDestroyCode, &answer, kTimeoutMs));
+    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(subscriber.pid(), kDestroyCode, &answer, harness::kWaitMs));
     ASSERT_FALSE(IsWindow(subscriber.window()));
     HidRequest request = {HIDUSB_MAGIC, HIDUSB_PROTOCOL_VERSION, HID_REQUEST_EVENT, 0x99, 0, 0};
     HidReply reply;
-    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidTransact(subscriber.pid(), &request, &reply, kTimeoutMs));
+    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidTransact(subscriber.pid(), &request, &reply, harness::kWaitMs));
     EXPECT_EQ((DWORD)HID_STATUS_NOT_SUBSCRIBED, reply.status) << "event to a destroyed window";
-    EXPECT_EQ((DWORD)ERROR_INVALID_WINDOW_HANDLE, HidSendBase(subscriber.pid(), 1, 2, &answer, kTimeoutMs))
+    EXPECT_EQ((DWORD)ERROR_INVALID_WINDOW_HANDLE, HidSendBase(subscriber.pid(), 1, 2, &answer, harness::kWaitMs))
         << "base message to a destroyed window";
-    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(subscriber.pid(), &status, kTimeoutMs));
+    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(subscriber.pid(), &status, harness::kWaitMs));
     EXPECT_EQ(2u, status.calls);
     EXPECT_EQ(1u, status.delivered) << "refused requests counted as delivered";
 
@@ -402,12 +180,12 @@ TEST(HidUsbChannel, SubscribersSeeOnlyTheirOwnEvents)
     EXPECT_EQ((DWORD)ERROR_BUSY, HidFindSubscriber(&found));
 
     DWORD answer = 0;
-    EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(first.pid(), 0x11, &answer, kTimeoutMs));
-    EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(second.pid(), 0x22, &answer, kTimeoutMs));
-    EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendBase(second.pid(), 3, 0x33, &answer, kTimeoutMs));
-    EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(first.pid(), 0x44, &answer, kTimeoutMs));
+    EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(first.pid(), 0x11, &answer, harness::kWaitMs));
+    EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(second.pid(), 0x22, &answer, harness::kWaitMs));
+    EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendBase(second.pid(), 3, 0x33, &answer, harness::kWaitMs));
+    EXPECT_EQ((DWORD)ERROR_SUCCESS, HidSendEvent(first.pid(), 0x44, &answer, harness::kWaitMs));
     HidReply status;
-    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(second.pid(), &status, kTimeoutMs));
+    ASSERT_EQ((DWORD)ERROR_SUCCESS, HidQueryStatus(second.pid(), &status, harness::kWaitMs));
     EXPECT_EQ(second.window(), HidReplyWindow(status));
 
     std::vector<std::string> received;
