@@ -36,16 +36,20 @@ demo_show_record() {
     demo_saw "  command line: $command"
 }
 
-# Sends the launch event and checks that the record of what it started
-# holds the text $1; $2 says what was expected, in words.
+# Sends the launch event and checks the record of what it started: the
+# program's path ends with $1, it ran in directory $2 (any, when empty),
+# with show state $3, and its command line ends with $4; $5 says what was
+# expected, in words.
 demo_launch_expect() {
-    local needle=$1 expected=$2 answer n
+    local expected=$5 answer n program directory show command
     n=$(demo_records)
     answer=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" launch 2>&1 | tr -d '\r')
     demo_saw "hidusb-send launch: $answer"
     [ "$answer" = "answer 0" ] || demo_fail "the agent did not answer the launch event with 0"
     if demo_show_record "$n"; then
-        [[ "$DEMO_LINE" == *"$needle"* ]] || demo_fail "that is not $expected"
+        IFS='|' read -r program directory show command <<<"$DEMO_LINE"
+        [[ $program == *"$1" && ( -z $2 || $directory == "$2" ) && $show == "$3" && $command == *"$4" ]] \
+            || demo_fail "that is not $expected"
     else
         demo_fail "nothing was started, expected $expected"
     fi
@@ -90,21 +94,24 @@ step_start_again() {
 
 step_launch() {
     demo_step "Sending the launch event through the device library"
-    demo_launch_expect "\\Vorq.exe|$PRODUCT_WIN|" "Vorq.exe in the product folder"
+    demo_launch_expect "$PRODUCT_WIN\\Vorq.exe" "$PRODUCT_WIN" 1 "\"$PRODUCT_WIN\\Vorq.exe\"" \
+        "Vorq.exe in the product folder, shown normally, its path quoted"
 }
 
 step_launch_fallback() {
     demo_step "Taking Vorq.exe away, then sending the launch event"
     rm -f "$PRODUCT_DIR/Vorq.exe"
     demo_saw "product folder now holds: $(cd "$PRODUCT_DIR" && echo *)"
-    demo_launch_expect "\\Duxo.exe|$PRODUCT_WIN|" "Duxo.exe in the product folder"
+    demo_launch_expect "$PRODUCT_WIN\\Duxo.exe" "$PRODUCT_WIN" 1 "\"$PRODUCT_WIN\\Duxo.exe\"" \
+        "Duxo.exe in the product folder, shown normally, its path quoted"
 }
 
 step_launch_not_installed() {
     demo_step "Uninstalling the product (registry key removed), then sending the launch event"
     quiet reg delete "$PRODUCT_KEY" /f
     quiet reg query "$PRODUCT_KEY" && demo_fail "the key is still there" || demo_saw "registry: $PRODUCT_KEY is gone"
-    demo_launch_expect 'recorder.exe" "https://www.ostrel.com/"' "the browser opening the vendor's web site"
+    demo_launch_expect '\recorder.exe' '' 5 'recorder.exe" "https://www.ostrel.com/"' \
+        "the browser opening the vendor's web site, shown"
 }
 
 step_quit() {

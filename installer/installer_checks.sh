@@ -93,12 +93,17 @@ agent_elsewhere() {
 }
 
 product_records() { cat "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | wc -l; }
+# The launch event starts the product's program in its folder, shown
+# normally, with its quoted path as the command line (the recorder's record:
+# program|directory|show state|command line); says both where they differ.
 launch_starts_product() {
-    local before
+    local before want got
     before=$(product_records)
     wine_quiet "$BINDIR/hidusb-send.exe" launch || return 1
     testbed_wait 5 eval '[ "$(product_records)" -gt "$before" ]'
-    tail -n1 "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | tr -d '\r' | grep -qiF "$PRODUCT_DIR\\Vorq.exe|$PRODUCT_DIR|"
+    want="$PRODUCT_DIR\\Vorq.exe|$PRODUCT_DIR|1|\"$PRODUCT_DIR\\Vorq.exe\""
+    got=$(tail -n1 "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | tr -d '\r')
+    [ "${got,,}" = "${want,,}" ] || { say "  expected: $want"; say "  logged:   $got"; return 1; }
 }
 
 # ------------------------------------------------------------- what is installed
