@@ -211,10 +211,11 @@ VIEW_CASES="install upgrade uninstall no_start released_upgrade_here"
 ALL_CASES="install reinstall repair upgrade downgrade uninstall no_start no_shell
            released_upgrade_here released_upgrade_elsewhere uninstall_elsewhere signed"
 [ "$TB_CONFIG" = wow64 ] && CASES=$VIEW_CASES || CASES=$ALL_CASES
+CASES=${INSTALLER_CASES:-$CASES}
 TIMES=
-for CASE in ${INSTALLER_CASES:-$CASES}; do
+for CASE in $CASES; do
     "case_$CASE"
 done
 CASE=all
-set -- ${INSTALLER_CASES:-$CASES}
+set -- $CASES
 ok "passed ($TB_CONFIG, $(basename "$WINE"), $# cases, times:$TIMES)"

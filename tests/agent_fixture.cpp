@@ -6,10 +6,6 @@
 
 using namespace harness;
 
-namespace {
-bool FileExists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-}  // namespace
-
 void AgentTest::SetUp()
 {
     // What the tests take from the test bed, checked rather than assumed:
@@ -17,7 +13,7 @@ void AgentTest::SetUp()
     // product's key (an administrator's, on Windows), the recorder as the
     // browser.
     for (const std::string &file : {AgentPath(), ShippedPath("HIDUSB.dll"), RecorderPath()})
-        ASSERT_TRUE(FileExists(file)) << "missing " << file;
+        ASSERT_TRUE(Exists(file)) << "missing " << file;
     ASSERT_TRUE(CreateProductKeyOnly()) << "cannot write HKLM\\" << kProductKey
                                         << ": the agent's tests need an administrator's rights";
     const std::string browser = BrowserCommand();

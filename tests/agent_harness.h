@@ -139,6 +139,8 @@ bool UnderWow64();
 // Fresh empty folder under the temporary folder, and its removal.
 std::string MakeTempDir(const std::string &name);
 void RemoveTree(const std::string &dir);
+// Whether a file or folder is there.
+bool Exists(const std::string &path);
 // The names of the files in dir that match pattern ("*.msi"), sorted.
 std::vector<std::string> FilesIn(const std::string &dir, const std::string &pattern);
 bool CopyRecorderTo(const std::string &path);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <initializer_list>
 
 #include <shlwapi.h>
 
@@ -130,6 +131,8 @@ TempFile::~TempFile()
         DeleteFileA(path_.c_str());
 }
 
+bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 std::vector<std::string> FilesIn(const std::string &dir, const std::string &pattern)
 {
     std::vector<std::string> names;
@@ -196,11 +199,15 @@ std::vector<Record> ReadRecords(const std::string &logPath)
 
 std::string BrowserCommand(const char *scheme)
 {
-    char command[2048] = "";
-    DWORD size = sizeof command;
-    if (FAILED(AssocQueryStringA(ASSOCF_IS_PROTOCOL, ASSOCSTR_COMMAND, scheme, "open", command, &size)))
-        return "";
-    return command;
+    // ASSOCF_IS_PROTOCOL (Windows 8 and later) follows the user's choice;
+    // Windows 7 knows only the scheme's own class.
+    for (ASSOCF flags : {ASSOCF_IS_PROTOCOL, ASSOCF_NONE}) {
+        char command[2048] = "";
+        DWORD size = sizeof command;
+        if (SUCCEEDED(AssocQueryStringA(flags, ASSOCSTR_COMMAND, scheme, "open", command, &size)))
+            return command;
+    }
+    return "";
 }
 
 bool IsWebSiteRecord(const Record &record)

@@ -69,7 +69,7 @@ void RunPackageLife(ResultFn result, const std::string &kitDir, const std::strin
     const std::string installDir = std::string(programFiles) + "\\Ostrel Agent", agent = installDir + "\\agent.exe";
     const std::string released = Package(kitDir + "\\packages", true);
     const std::string current = Package(kitDir + "\\packages", false);
-    if (GetFileAttributesA(installDir.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (Exists(installDir)) {
         result(false, "package: " + installDir + " exists: an installation is left alone, the package's life not tried");
         return;
     }
@@ -79,7 +79,7 @@ void RunPackageLife(ResultFn result, const std::string &kitDir, const std::strin
     }
 
     result(Msiexec("/i " + Quote(released), logDir + "\\install-1.0.0.log") &&
-               GetFileAttributesA(agent.c_str()) != INVALID_FILE_ATTRIBUTES,
+               Exists(agent),
            "package: 1.0.0 installs (logs\\install-1.0.0.log)");
     std::vector<std::string> old, now;
     const bool oldRuns = Agents(agent, 1, &old);
@@ -98,6 +98,6 @@ void RunPackageLife(ResultFn result, const std::string &kitDir, const std::strin
            std::string("package: the 1.0.0 agent ended, ") + (shell ? "one new agent runs" : "no shell, so none started"));
 
     result(Msiexec("/x " + Quote(current), logDir + "\\uninstall.log") && Agents(agent, 0, &now) &&
-               GetFileAttributesA(installDir.c_str()) == INVALID_FILE_ATTRIBUTES,
+               !Exists(installDir),
            "package: it uninstalls, no agent and no folder left (logs\\uninstall.log)");
 }

@@ -207,7 +207,7 @@ int main(int argc, char **argv)
         return 2;
     }
     CreateDirectoryA(LogDir().c_str(), NULL);
-    if (GetFileAttributesA(StatePath().c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (Exists(StatePath())) {
         Say("kit: an earlier run did not finish; putting back what it changed first");
         if (!Restore())
             return 1;

@@ -57,7 +57,7 @@ EOF
 }
 
 build_kit() {
-    local outdir=$1 version name dir pkg f
+    local outdir=$1 version name dir f
     version=$(tr -d ' \r\n' <"$TB_ROOT/installer/VERSION")
     name=ostrel-agent-test-kit-$version-$TB_PLATFORM
     dir=$outdir/$name
@@ -65,15 +65,16 @@ build_kit() {
     for f in agent.exe HIDUSB.dll hidusb-send.exe; do
         cp "$TB_TREE/bin/$f" "$dir/bin/" || { kit_fail "missing $TB_TREE/bin/$f"; return; }
     done
-    # The test programs without their symbols; HIDUSB.dll beside the
-    # library's own test, which imports it.
-    for f in hidusb_test agent_checks_test resources_test agent_test recorder session-tool kit-runner; do
-        "$TB_TRIPLET-strip" -o "$dir/tests/$f.exe" "$TB_TREE/tests/$f.exe" || { kit_fail "missing $TB_TREE/tests/$f.exe"; return; }
+    # The test programs (every *_test.exe, which the runner runs) and their
+    # helpers, without their symbols; HIDUSB.dll beside the library's own
+    # test, which imports it.
+    for f in "$TB_TREE"/tests/*_test.exe "$TB_TREE"/tests/{recorder,session-tool,kit-runner}.exe; do
+        "$TB_TRIPLET-strip" -o "$dir/tests/${f##*/}" "$f" || { kit_fail "missing $f"; return; }
     done
     cp "$TB_TREE/bin/HIDUSB.dll" "$dir/tests/"
     cp "$TB_ROOT/installer/released/ostrel-agent-1.0.0-demo-$TB_PLATFORM.msi" "$dir/packages/" \
         || { kit_fail "no released 1.0.0 package for $TB_PLATFORM"; return; }
-    pkg=$(build_package "$TB_TREE/bin" "$TB_PLATFORM" "$dir/packages" 2>"$dir.err") \
+    build_package "$TB_TREE/bin" "$TB_PLATFORM" "$dir/packages" >/dev/null 2>"$dir.err" \
         || { kit_fail "building the package failed: $(tail -1 "$dir.err")"; return; }
     rm -f "$dir.err"
     rm -f "$dir/packages/SHA256SUMS"
