@@ -38,6 +38,9 @@ On a Windows test machine (not one you depend on), from an elevated prompt:
 
     run-tests.cmd
 
+Keep the kit in a folder only administrators can write (not Downloads): it
+runs every tests\\*_test.exe and the packages elevated.
+
 It saves what it will change in saved-state.txt here (the class the shell
 opens http and https addresses with, and both registry views of
 HKLM\\SOFTWARE\\Ostrel), makes tests\\recorder.exe the browser (for the user's
