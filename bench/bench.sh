@@ -26,8 +26,8 @@
 # reaction within 5% of the floor, as many threads) and, where one is
 # missed, what the difference is made of: the modules only one side has and
 # the resident and anonymous memory by mapping (bench/report.awk).  It goes
-# to build/bench/results.txt, every sample to build/bench/samples.txt.  Exits non-zero with a plain
-# message when a measurement could not be made.
+# to build/bench/results.txt, every sample to build/bench/samples.txt.
+# Exits non-zero with a plain message when a measurement could not be made.
 #
 # Counts can be changed from the environment: BENCH_RUNS (start-up and
 # reaction trials of each side), BENCH_ROUNDS (memory and idle rounds),
@@ -188,14 +188,11 @@ bench_round() {
     BENCH_PIDS=()
 }
 
-bench_dll_names() {
-    "$TB_TRIPLET-objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//'
-}
-
 # Footprint on disk: "size" and "dlls" samples, and the DLL names.
 bench_static() {
     local who=$1 exe=$2 names
-    names=$(bench_dll_names "$exe")
+    names=$("$TB_TRIPLET-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
+    names=${names% }
     [ -n "$names" ] || die "bench: cannot read the imports of $exe"
     echo "size $who $(stat -c %s "$exe")"
     echo "dlls $who $(wc -w <<<"$names")"

@@ -31,7 +31,6 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <string>
 
@@ -59,15 +58,16 @@ LONGLONG Now()
 
 double Ms(LONGLONG from, LONGLONG to) { return (double)(to - from) * 1000.0 / (double)g_frequency; }
 
-/* Processes this driver started and has not ended yet: a failed
- * measurement ends them rather than leaving them behind. */
-Process *g_unended[2];
+/* Processes this driver started and has not ended yet, in two slots (a
+ * resident program, one trial's program): a failed measurement ends them
+ * rather than leaving them behind. */
+Process g_held[2];
 
 [[noreturn]] void Abort(const std::string &message)
 {
-    for (Process *p : g_unended)
-        if (p != nullptr)
-            p->Kill();
+    for (Process &p : g_held)
+        if (p.Started())
+            p.Kill();
     fprintf(stderr, "bench_driver: %s\n", message.c_str());
     fflush(stderr);
     exit(1);
@@ -79,6 +79,25 @@ void Sample(const char *figure, const char *who, double value)
 {
     printf("%s %s %.3f\n", figure, who, value);
     fflush(stdout);
+}
+
+Process &StartHeld(int slot, const std::string &path, int showState = -1, const std::string &dir = "")
+{
+    g_held[slot] = Start(path, Quote(path), showState, false, dir);
+    if (!g_held[slot].Started())
+        Abort("cannot start " + path + " (error " + Num(GetLastError()) + ")");
+    return g_held[slot];
+}
+
+/* Waits for a held program to end, which it must do with exit code 0. */
+void AwaitEnd(int slot, const std::string &name)
+{
+    const DWORD code = g_held[slot].Wait(kTimeoutMs);
+    if (code == STILL_ACTIVE)
+        Abort(name + " did not end");
+    g_held[slot] = Process();
+    if (code != 0)
+        Abort(name + " ended with exit code " + Num(code));
 }
 
 struct Resident {
@@ -94,15 +113,34 @@ Resident Floor() { return {"floor", ProgramDir() + "floor.exe", BENCH_FLOOR_CLAS
 /* Ends every process whose window matches r.  False when one is still there. */
 bool StopAll(const Resident &r) { return StopAllWindows(r.windowClass, r.windowTitle); }
 
+/* r's window, and the process that owns it. */
+HWND AwaitWindow(const Resident &r, DWORD *pid)
+{
+    HWND hwnd = WaitForWindow(r.windowClass, r.windowTitle, 0, kTimeoutMs);
+    if (!hwnd)
+        Abort(std::string("no ") + r.name + " window within 20 s");
+    GetWindowThreadProcessId(hwnd, pid);
+    return hwnd;
+}
+
+/* Waits until r's window is subscribed to the device library, as the
+ * agent subscribes it. */
+void AwaitSubscription(const Resident &r, HWND hwnd, DWORD pid)
+{
+    HidReply status{};
+    DWORD error = WaitForSubscription(pid, &status, kTimeoutMs);
+    if (error != ERROR_SUCCESS)
+        Abort(std::string("the ") + r.name + " serves no device channel (error " + Num(error) + ")");
+    if (HidReplyWindow(status) != hwnd || status.message != kMsgBase || status.calls != 1)
+        Abort(std::string("the ") + r.name + "'s subscription is not its window's");
+}
+
 /* ------------------------------------------------------------ start-up */
 
 double TimeStartup(const Resident &r)
 {
     const LONGLONG t0 = Now();
-    Process p = Start(r.path, Quote(r.path));
-    if (!p.Started())
-        Abort("cannot start " + r.path + " (error " + Num(GetLastError()) + ")");
-    g_unended[0] = &p;
+    const DWORD pid = StartHeld(0, r.path).Pid();
     HWND hwnd;
     const DWORD startTick = GetTickCount();
     while ((hwnd = FindWindowA(r.windowClass, r.windowTitle)) == NULL) {
@@ -113,15 +151,10 @@ double TimeStartup(const Resident &r)
 
     DWORD owner = 0;
     GetWindowThreadProcessId(hwnd, &owner);
-    if (owner != p.Pid())
+    if (owner != pid)
         Abort(std::string("the ") + r.name + " window found belongs to another process");
     PostMessageA(hwnd, WM_QUIT, 0, 0);
-    DWORD code = p.Wait(kTimeoutMs);
-    if (code == STILL_ACTIVE)
-        Abort(std::string(r.name) + " did not end on WM_QUIT");
-    g_unended[0] = nullptr;
-    if (code != 0)
-        Abort(std::string(r.name) + " ended with exit code " + Num(code));
+    AwaitEnd(0, std::string(r.name) + ", told WM_QUIT,");
     Sleep(kSettleMs);
     return Ms(t0, t1);
 }
@@ -147,28 +180,10 @@ int RunStartup(int runs)
 
 /* ------------------------------------------------------------ reaction */
 
-unsigned long long ParseHex(const char **p)
-{
-    while (**p == ' ')
-        ++*p;
-    unsigned long long v = 0;
-    int digits = 0;
-    for (;; ++*p, ++digits) {
-        char c = **p;
-        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (d < 0)
-            break;
-        v = v << 4 | (unsigned)d;
-    }
-    if (digits == 0)
-        Abort("the product's stamp is malformed");
-    return v;
-}
-
 struct Stamp {
     LONGLONG counter;
     LONGLONG frequency;
-    DWORD pid;
+    LONGLONG pid;
 };
 
 HANDLE g_started; /* BENCH_STARTED_EVENT, set by the product program */
@@ -179,20 +194,19 @@ Stamp AwaitStamp(const std::string &path)
 {
     if (WaitForSingleObject(g_started, kTimeoutMs) != WAIT_OBJECT_0)
         Abort("the product program did not start within 20 s");
-    /* The product held the file exclusively until its line was whole. */
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE)
+    /* The product closed the file before it set the event. */
+    const std::string text = ReadFileText(path);
+    if (text.empty())
         Abort("the product program started but wrote no " + path);
-    char text[80] = "";
-    DWORD got = 0;
-    ReadFile(h, text, sizeof text - 1, &got, NULL);
-    CloseHandle(h);
-    text[got] = '\0';
-    const char *p = text;
     Stamp s;
-    s.counter = (LONGLONG)ParseHex(&p);
-    s.frequency = (LONGLONG)ParseHex(&p);
-    s.pid = (DWORD)ParseHex(&p);
+    const char *next = text.c_str();
+    for (LONGLONG *field : {&s.counter, &s.frequency, &s.pid}) {
+        char *end;
+        *field = (LONGLONG)strtoull(next, &end, 16);
+        if (end == next)
+            Abort("the product's stamp is malformed");
+        next = end;
+    }
     if (s.frequency != g_frequency)
         Abort("the product's counter frequency differs from ours: not one clock");
     return s;
@@ -203,10 +217,10 @@ struct ReactionBed {
     std::string productDir;
     std::string productPath;
     std::string stampPath;
-    Process agent;
 };
 
-/* The agent's way: one launch event through the device library. */
+/* The agent's way (the agent held in slot 1): one launch event through the
+ * device library. */
 double TimeAgentReaction(ReactionBed &bed, double *callMs)
 {
     DeleteFileA(bed.stampPath.c_str());
@@ -214,14 +228,14 @@ double TimeAgentReaction(ReactionBed &bed, double *callMs)
     DWORD answer = 0xFFFFFFFF;
     const ULONGLONG sent = SystemTimeNow();
     const LONGLONG t0 = Now();
-    DWORD error = HidSendEvent(bed.agent.Pid(), HID_EVENT_LAUNCH, &answer, kTimeoutMs);
+    DWORD error = HidSendEvent(g_held[1].Pid(), HID_EVENT_LAUNCH, &answer, kTimeoutMs);
     const LONGLONG returned = Now();
     if (error != ERROR_SUCCESS)
         Abort("the launch event was not delivered (error " + Num(error) + ")");
     const Stamp s = AwaitStamp(bed.stampPath);
-    WaitForProcessId(s.pid, kTimeoutMs);
-    WaitForChildrenOf(bed.agent.Pid(), kTimeoutMs, sent);
-    if (!bed.agent.Running())
+    WaitForProcessId((DWORD)s.pid, kTimeoutMs);
+    WaitForChildrenOf(g_held[1].Pid(), kTimeoutMs, sent);
+    if (!g_held[1].Running())
         Abort("the agent ended during a launch");
     *callMs = Ms(t0, returned);
     Sleep(kSettleMs);
@@ -236,24 +250,17 @@ double TimeDirectReaction(ReactionBed &bed)
     DeleteFileA(bed.stampPath.c_str());
     ResetEvent(g_started);
     const LONGLONG t0 = Now();
-    Process p = Start(bed.productPath, Quote(bed.productPath), SW_SHOWNORMAL, false, bed.productDir);
-    if (!p.Started())
-        Abort("cannot start " + bed.productPath + " (error " + Num(GetLastError()) + ")");
-    g_unended[0] = &p;
+    const DWORD pid = StartHeld(0, bed.productPath, SW_SHOWNORMAL, bed.productDir).Pid();
     const Stamp s = AwaitStamp(bed.stampPath);
-    DWORD code = p.Wait(kTimeoutMs);
-    if (code == STILL_ACTIVE)
-        Abort("the product program did not end");
-    g_unended[0] = nullptr;
-    if (code != 0)
-        Abort("the product program ended with exit code " + Num(code));
-    if (s.pid != p.Pid())
+    AwaitEnd(0, "the product program");
+    if (s.pid != pid)
         Abort("the stamp was written by another process");
     Sleep(kSettleMs);
     return Ms(t0, s.counter);
 }
 
-int RunReaction(int runs)
+/* A product folder holding the stamping program, registered as installed. */
+ReactionBed MakeReactionBed()
 {
     ReactionBed bed;
     bed.base = MakeTempDir("ostrel-bench");
@@ -267,6 +274,12 @@ int RunReaction(int runs)
         Abort("cannot copy " + product);
     if (!WriteInstallDirText(bed.productDir))
         Abort(std::string("cannot write the product's installation folder to HKLM\\") + kProductKey);
+    return bed;
+}
+
+int RunReaction(int runs)
+{
+    ReactionBed bed = MakeReactionBed();
     SetEnvironmentVariableA(BENCH_STAMP_VARIABLE, bed.stampPath.c_str());
     g_started = CreateEventA(NULL, FALSE, FALSE, BENCH_STARTED_EVENT);
     if (g_started == NULL || GetLastError() == ERROR_ALREADY_EXISTS)
@@ -274,16 +287,11 @@ int RunReaction(int runs)
 
     /* The agent inherits our environment, and hands it on to the product. */
     StopAllAgents();
-    bed.agent = Start(AgentPath(), Quote(AgentPath()));
-    if (!bed.agent.Started())
-        Abort("cannot start " + AgentPath() + " (error " + Num(GetLastError()) + ")");
-    g_unended[1] = &bed.agent;
-    HWND hwnd = WaitForAgentWindow(bed.agent.Pid(), kTimeoutMs);
+    const DWORD pid = StartHeld(1, AgentPath()).Pid();
+    HWND hwnd = WaitForAgentWindow(pid, kTimeoutMs);
     if (!hwnd)
         Abort("the agent showed no window within 20 s");
-    HidReply status{};
-    if (WaitForSubscription(bed.agent.Pid(), &status, kTimeoutMs) != ERROR_SUCCESS || HidReplyWindow(status) != hwnd)
-        Abort("the agent is not subscribed to the device library");
+    AwaitSubscription(Agent(), hwnd, pid);
 
     double call;
     TimeAgentReaction(bed, &call);
@@ -303,9 +311,7 @@ int RunReaction(int runs)
     }
 
     PostMessageA(hwnd, WM_QUIT, 0, 0);
-    if (bed.agent.Wait(kTimeoutMs) == STILL_ACTIVE)
-        Abort("the agent did not end on WM_QUIT");
-    g_unended[1] = nullptr;
+    AwaitEnd(1, "the agent, told WM_QUIT,");
     RemoveProductKey();
     SetEnvironmentVariableA(BENCH_STAMP_VARIABLE, NULL);
     RemoveTree(bed.base);
@@ -314,28 +320,6 @@ int RunReaction(int runs)
 }
 
 /* ------------------------------------------------ resident measurement */
-
-/* r's window, and the process that owns it. */
-HWND AwaitWindow(const Resident &r, DWORD *pid)
-{
-    HWND hwnd = WaitForWindow(r.windowClass, r.windowTitle, 0, kTimeoutMs);
-    if (!hwnd)
-        Abort(std::string("no ") + r.name + " window within 20 s");
-    GetWindowThreadProcessId(hwnd, pid);
-    return hwnd;
-}
-
-/* Waits until r's window is subscribed to the device library, as the
- * agent subscribes it. */
-void AwaitSubscription(const Resident &r, HWND hwnd, DWORD pid)
-{
-    HidReply status{};
-    DWORD error = WaitForSubscription(pid, &status, kTimeoutMs);
-    if (error != ERROR_SUCCESS)
-        Abort(std::string("the ") + r.name + " serves no device channel (error " + Num(error) + ")");
-    if (HidReplyWindow(status) != hwnd || status.message != kMsgBase || status.calls != 1)
-        Abort(std::string("the ") + r.name + "'s subscription is not its window's");
-}
 
 int RunAwait()
 {
@@ -404,13 +388,11 @@ int main(int argc, char **argv)
             return Usage();
         return mode == "startup" ? RunStartup(runs) : RunReaction(runs);
     }
-    if (argc != 2)
-        return Usage();
-    if (mode == "await")
+    if (argc == 2 && mode == "await")
         return RunAwait();
-    if (mode == "quit")
+    if (argc == 2 && mode == "quit")
         return RunQuit();
-    if (mode == "modules")
+    if (argc == 2 && mode == "modules")
         return RunModules();
     return Usage();
 }
