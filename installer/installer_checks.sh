@@ -2,12 +2,11 @@
 # at afterwards (the running agents, the installed files and registry
 # values).  Takes from installer_test.sh: WINE, PLATFORM, PREFIX, BINDIR,
 # TESTBINDIR, OBJDUMP, LOGDIR_WIN, LOGDIR_UNIX, CASE, and the test bed's
-# testbed_wait.
+# testbed_wait.  Each case's steps stand on the ones before it: the first
+# failed check ends the run.
 
-say() { printf '%s\n' "$*"; }
-fail() { say "FAIL [$CASE] $*"; exit 1; }
-ok() { say "ok   [$CASE] $*"; }
-check() { local what=$1; shift; "$@" && ok "$what" || fail "$what"; }
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/checks.sh"
+CHECKS_STOP=1
 wine_quiet() { "$WINE" "$@" </dev/null >/dev/null 2>&1; }
 win_path() { "$WINE" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
 unix_path() { "$WINE" winepath -u "$1" </dev/null 2>/dev/null; }

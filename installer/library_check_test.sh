@@ -19,10 +19,7 @@ source "$HERE/test_certificates.sh"
 # The packages are built unsigned; signing is signing_test.sh's business.
 unset ${SIGN_VARIABLES}
 
-FAILED=0
-say() { printf '%s\n' "$*"; }
-ok() { say "ok   $*"; }
-bad() { say "FAIL $*"; FAILED=$((FAILED + 1)); }
+source "$HERE/../tests/checks.sh"
 
 rm -rf "$SCRATCH" && mkdir -p "$SCRATCH/fixtures" || { say "FAIL cannot create $SCRATCH"; exit 1; }
 F=$SCRATCH/fixtures
@@ -115,5 +112,4 @@ while IFS='|' read -r name file want line; do
     fi
 done <<<"$CASES"
 
-say "library check: $((2 * n - FAILED)) passed, $FAILED failed"
-[ $FAILED -eq 0 ]
+verdict "library check"

@@ -24,10 +24,7 @@ unset ${SIGN_VARIABLES}
 case $PLATFORM in x86) WINDRES=i686-w64-mingw32-windres ;; *) WINDRES=x86_64-w64-mingw32-windres ;; esac
 VERSION=$(tr -d ' \r\n' <"$HERE/VERSION")
 
-FAILED=0 PASSED=0
-ok() { printf 'ok   %s\n' "$*"; PASSED=$((PASSED + 1)); }
-bad() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
-check() { local what=$1; shift; if "$@"; then ok "$what"; else bad "$what"; fi; }
+source "$HERE/../tests/checks.sh"
 
 rm -rf "$SCRATCH" && mkdir -p "$SCRATCH"
 PKG=$(build_package "$BINDIR" "$PLATFORM" "$SCRATCH" 2>"$SCRATCH/err") || { cat "$SCRATCH/err"; exit 1; }
@@ -88,5 +85,4 @@ check "StartAgent: DLL entry StartAgent, immediate, impersonated, also on a term
 check "Restart Manager is off, START_AGENT defaults to 1" eval \
     '[ "$(field Property 2 MSIRESTARTMANAGERCONTROL)" = Disable ] && [ "$(field Property 2 START_AGENT)" = 1 ]'
 
-printf 'package tables (%s, %s): %d passed, %d failed\n' "$(basename "$PKG")" "$PLATFORM" "$PASSED" "$FAILED"
-[ "$FAILED" -eq 0 ]
+verdict "package tables ($(basename "$PKG"), $PLATFORM)"

@@ -26,12 +26,9 @@ ACTIONS=${AGENT_ACTIONS:-$BINDIR/../installer/agent-actions.dll}
 TOOL=${OSSLSIGNCODE:-osslsigncode}
 SYSTEM_STORE=/etc/ssl/certs/ca-certificates.crt
 
-FAILED=0 PASSED=0 CASE=setup
-say() { printf '%s\n' "$*"; }
-ok() { say "ok   [$CASE] $*"; PASSED=$((PASSED + 1)); }
-bad() { say "FAIL [$CASE] $*"; FAILED=$((FAILED + 1)); }
-check() { local what=$1; shift; if "$@"; then ok "$what"; else bad "$what"; fi; }
-die() { say "FAIL [setup] $*"; exit 1; }
+source "$HERE/../tests/checks.sh"
+CASE=setup
+die() { CASE=setup fail "$*"; }
 
 rm -rf "$SCRATCH" && mkdir -p "$SCRATCH" || die "cannot create $SCRATCH"
 say "osslsigncode: $("$TOOL" --version 2>/dev/null | head -1 | sed 's/,.*//') ($(command -v "$TOOL"))"
@@ -250,5 +247,4 @@ done <<<"$BAD_CONFIGURATIONS"
 CASE=all
 say "times: $TIMES"
 say "package size: unsigned ${UNSIGNED_SIZE:-?} bytes (built in ${UNSIGNED_SECONDS:-?} s), signed ${SIGNED_SIZE:-?} bytes"
-say "signing: $PASSED passed, $FAILED failed"
-[ $FAILED -eq 0 ]
+verdict signing

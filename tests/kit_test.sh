@@ -15,10 +15,7 @@ testbed_use "${TESTBED_CONFIG:-$1}" || exit 2
 source "$HERE/../installer/package.sh"
 source "$HERE/windows_kit.sh"
 PREFIX=$TB_HOME/kit-prefix
-
-say() { printf '%s\n' "$*"; }
-fail() { say "FAIL $*"; exit 1; }
-ok() { say "ok   $*"; }
+source "$HERE/checks.sh"
 
 # What the kit may change and must put back, as Wine's reg shows it: the
 # classes it redirects, machine-wide and the user's own (in a new prefix
