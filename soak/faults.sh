@@ -132,6 +132,6 @@ run_faults() {
         fi
         printf '%-17s %-52s %4ss  %s\n' "$name" "${FAULT_WHAT[$name]}" $((SECONDS - start)) "$result"
     done
-    say "soak: each soak's output is in ${WBUILD#$ROOT/}/faults/<name>/soak.log"
+    say "soak: each soak's output is in ${TB_TREE#$ROOT/}/faults/<name>/soak.log"
     [ "$missed" -eq 0 ] || die "soak: a fault was not caught, or the unbroken agent failed (see above)"
 }
