@@ -16,7 +16,6 @@ PRODUCT_KEY='HKLM\SOFTWARE\Ostrel\Corrandel'
 demo_step() { printf '\n== %s\n' "$*"; }
 demo_saw() { printf '   %s\n' "$*"; }
 demo_fail() { printf '   FAILED: %s\n' "$*"; DEMO_FAILED=1; }
-quiet() { testbed_run "$@" </dev/null >/dev/null 2>&1; }
 
 demo_records() { [ -f "$DEMO_LOG" ] && wc -l <"$DEMO_LOG" || echo 0; }
 agent_alive() { kill -0 "$AGENT_PID" 2>/dev/null; }
@@ -62,7 +61,7 @@ step_install_product() {
     cp "$TB_TREE/tests/recorder.exe" "$PRODUCT_DIR/Vorq.exe"
     cp "$TB_TREE/tests/recorder.exe" "$PRODUCT_DIR/Duxo.exe"
     demo_saw "product folder $PRODUCT_WIN holds: $(cd "$PRODUCT_DIR" && echo *)"
-    quiet reg add "$PRODUCT_KEY" /v InstallDir /t REG_SZ /d "$PRODUCT_WIN" /f
+    testbed_quiet reg add "$PRODUCT_KEY" /v InstallDir /t REG_SZ /d "$PRODUCT_WIN" /f
     local recorded
     recorded=$(testbed_run reg query "$PRODUCT_KEY" /v InstallDir 2>/dev/null | tr -d '\r' | grep InstallDir \
         | sed 's/.*REG_SZ[[:space:]]*//')
@@ -86,7 +85,7 @@ step_start_again() {
     demo_step "Starting it a second time"
     local t0 code=0
     t0=$(date +%s%N)
-    quiet "$TB_TREE/bin/agent.exe" || code=$?
+    testbed_quiet "$TB_TREE/bin/agent.exe" || code=$?
     demo_saw "the second start ended with exit code $code after $((($(date +%s%N) - t0) / 1000000)) ms"
     [ "$code" = 0 ] || demo_fail "the second start did not end with 0"
     agent_alive && demo_saw "the first agent is still running" || demo_fail "the first agent is gone"
@@ -108,8 +107,8 @@ step_launch_fallback() {
 
 step_launch_not_installed() {
     demo_step "Uninstalling the product (registry key removed), then sending the launch event"
-    quiet reg delete "$PRODUCT_KEY" /f
-    quiet reg query "$PRODUCT_KEY" && demo_fail "the key is still there" || demo_saw "registry: $PRODUCT_KEY is gone"
+    testbed_quiet reg delete "$PRODUCT_KEY" /f
+    testbed_quiet reg query "$PRODUCT_KEY" && demo_fail "the key is still there" || demo_saw "registry: $PRODUCT_KEY is gone"
     demo_launch_expect '\recorder.exe' '' 5 'recorder.exe" "https://www.ostrel.com/"' \
         "the browser opening the vendor's web site, shown"
 }
@@ -117,7 +116,7 @@ step_launch_not_installed() {
 step_quit() {
     demo_step "Ending the agent with agent.exe q"
     local code=0 agent_code=0
-    quiet "$TB_TREE/bin/agent.exe" q || code=$?
+    testbed_quiet "$TB_TREE/bin/agent.exe" q || code=$?
     demo_saw "agent.exe q ended with exit code $code"
     [ "$code" = 0 ] || demo_fail "agent.exe q did not end with 0"
     if testbed_wait 10 agent_gone; then
@@ -139,7 +138,7 @@ run_demo() {
     export RECORDER_LOG='C:\demo-started.log'
     DEMO_LOG=$DEMO_PREFIX/drive_c/demo-started.log
     rm -f "$DEMO_LOG"
-    quiet reg delete "$PRODUCT_KEY" /f || true
+    testbed_quiet reg delete "$PRODUCT_KEY" /f || true
 
     step_install_product
     step_start_agent

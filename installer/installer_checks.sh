@@ -1,15 +1,12 @@
 # Sourced by installer_test.sh: running msiexec, and what the checks look
 # at afterwards (the running agents, the installed files and registry
-# values).  Takes from installer_test.sh: WINE, PLATFORM, PREFIX, BINDIR,
+# values).  Takes from installer_test.sh: PLATFORM, PREFIX, BINDIR,
 # TESTBINDIR, OBJDUMP, LOGDIR_WIN, LOGDIR_UNIX, CASE, and the test bed's
-# testbed_wait.  Each case's steps stand on the ones before it: the first
+# configuration in hand with its testbed_run, testbed_quiet and testbed_wait.  Each case's steps stand on the ones before it: the first
 # failed check ends the run.
 
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/checks.sh"
 CHECKS_STOP=1
-wine_quiet() { "$WINE" "$@" </dev/null >/dev/null 2>&1; }
-win_path() { "$WINE" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
-unix_path() { "$WINE" winepath -u "$1" </dev/null 2>/dev/null; }
 
 # The registry view and the Program Files folder the agent of this width uses.
 if [ "$PLATFORM" = x64 ]; then VIEW=/reg:64; else VIEW=/reg:32; fi
@@ -21,7 +18,7 @@ program_files() {
     fi
 }
 reg_value() { reg_value_in "$VIEW" "$@"; }
-reg_value_in() { local view=$1; shift; "$WINE" reg query "$1" /v "$2" $view </dev/null 2>/dev/null | tr -d '\r' \
+reg_value_in() { local view=$1; shift; testbed_run reg query "$1" /v "$2" $view </dev/null 2>/dev/null | tr -d '\r' \
     | awk -v n="$2" '$1 == n && $2 ~ /^REG_/ { sub(/^[ \t]*[^ \t]+[ \t]+REG_[A-Z_]+[ \t]+/, ""); print; f = 1 } END { exit !f }'; }
 
 # ------------------------------------------------------------- msiexec
@@ -33,7 +30,7 @@ msiexec_rc() {
     LOG=$LOGDIR_UNIX/$CASE.log
     rm -f "$LOG"
     start=$(date +%s%N)
-    wine_quiet msiexec "$@" /qn /l*v "$LOGDIR_WIN\\$CASE.log"
+    testbed_quiet msiexec "$@" /qn /l*v "$LOGDIR_WIN\\$CASE.log"
     rc=$?
     MSI_SECONDS=$(awk -v ns=$(( $(date +%s%N) - start )) 'BEGIN { printf "%.2f", ns / 1e9 }')
     [ "$rc" -eq "$want" ] && ok "msiexec $* exited $rc (${MSI_SECONDS} s)" || fail "msiexec $* exited $rc, not $want"
@@ -50,7 +47,7 @@ logged_before() {
 # "PID CHECKSUM" of every running agent.exe of the installation, CHECKSUM
 # being that of the image it was started from; with a count, once exactly
 # that many have run for a moment (session-tool waits, at most 10 s).
-agents() { "$WINE" "$TESTBINDIR/session-tool.exe" images "$INSTALL_WIN\\agent.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+agents() { testbed_run "$TESTBINDIR/session-tool.exe" images "$INSTALL_WIN\\agent.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 agent_pids() { agents | awk '{ print $1 }' | sort; }
 file_checksum() { "$OBJDUMP" -p "$INSTALL_UNIX/agent.exe" 2>/dev/null | awk '$1 == "CheckSum" { print $2; exit }'; }
 no_agent() { [ -z "$(agents 0)" ]; }
@@ -67,9 +64,10 @@ same_agents() { [ "$(agent_pids | tr '\n' ' ')" = "$1" ]; }
 # The stand-in for the desktop's shell (Explorer), which StartAgent takes
 # the interactive user's token from.
 SHELL_PID=
-has_shell() { wine_quiet "$TESTBINDIR/session-tool.exe" has-shell; }
+has_shell() { testbed_quiet "$TESTBINDIR/session-tool.exe" has-shell; }
 start_shell() {
-    "$WINE" "$TESTBINDIR/session-tool.exe" shell </dev/null >/dev/null 2>&1 &
+    # The loader itself, not a function around it: $! is then the shell's own process.
+    "$TB_LOADER" "$TESTBINDIR/session-tool.exe" shell </dev/null >/dev/null 2>&1 &
     SHELL_PID=$!
     testbed_wait 10 has_shell || fail "the stand-in for the desktop's shell did not come up"
 }
@@ -85,7 +83,7 @@ stop_shell() {
 # the tool's standard handles, and a pipe would stay open as long as it runs.)
 agent_elsewhere() {
     local desktop=$1 suspended=${2:-} out=$LOGDIR_UNIX/started.pid pid
-    "$WINE" "$TESTBINDIR/session-tool.exe" start "$desktop" $suspended "$INSTALL_WIN\\agent.exe" </dev/null >"$out" 2>/dev/null
+    testbed_run "$TESTBINDIR/session-tool.exe" start "$desktop" $suspended "$INSTALL_WIN\\agent.exe" </dev/null >"$out" 2>/dev/null
     pid=$(tr -d '\r' <"$out")
     # A suspended agent never maps its image: it is there once started.
     [ -n "$pid" ] && { [ -n "$suspended" ] || agents 1 >/dev/null; } && echo "$pid"
@@ -98,7 +96,7 @@ product_records() { cat "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | wc -l; }
 launch_starts_product() {
     local before want got
     before=$(product_records)
-    wine_quiet "$BINDIR/hidusb-send.exe" launch || return 1
+    testbed_quiet "$BINDIR/hidusb-send.exe" launch || return 1
     testbed_wait 5 eval '[ "$(product_records)" -gt "$before" ]'
     want="$PRODUCT_DIR\\Vorq.exe|$PRODUCT_DIR|1|\"$PRODUCT_DIR\\Vorq.exe\""
     got=$(tail -n1 "$PRODUCT_UNIX/Vorq.exe.log" 2>/dev/null | tr -d '\r')

@@ -20,7 +20,7 @@ set -uo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$HERE/../tests/testbed.sh"
 testbed_use "${TESTBED_CONFIG:-$1}" || exit 2
-WINE=$TB_LOADER PREFIX=$TB_HOME/installer-prefix PKGDIR=$TB_HOME/installer-packages
+PREFIX=$TB_HOME/installer-prefix PKGDIR=$TB_HOME/installer-packages
 BINDIR=$TB_TREE/bin TESTBINDIR=$TB_TREE/tests PLATFORM=$TB_PLATFORM
 OBJDUMP=$TB_TRIPLET-objdump
 source "$HERE/package.sh"
@@ -107,7 +107,7 @@ case_no_start() {
     check "Run value in place" run_value_right
     # Unix argv cannot carry the value's quotes through verbatim; their
     # presence is checked above, so start the unquoted path.
-    "$WINE" "$(reg_value "$RUN_KEY" OstrelAgent | tr -d '"')" </dev/null >/dev/null 2>&1 &
+    "$TB_LOADER" "$(reg_value "$RUN_KEY" OstrelAgent | tr -d '"')" </dev/null >/dev/null 2>&1 &
     check "the Run value's command starts the agent" one_new_agent ""
     msiexec_rc 0 /x "$CUR_WIN"
     check "uninstalled again, no agent" eval 'no_agent && nothing_left && product_key_untouched'
@@ -172,35 +172,40 @@ case_signed() {
         || fail "making a throwaway certificate"
     SIGNED_PKG=$(SIGN_PKCS12=$ca/signer/sign.p12 SIGN_PASSWORD_FILE=$ca/signer/password SIGN_CAFILE=$ca/ca/ca.pem \
         build_package "$BINDIR" "$PLATFORM" "$PKGDIR/signed" 2>/dev/null) || fail "building a signed package"
-    msiexec_rc 0 /i "$(win_path "$SIGNED_PKG")"
+    msiexec_rc 0 /i "$(testbed_winpath "$SIGNED_PKG")"
     check "the installed agent.exe is the signed one, and it runs" \
         eval 'osslsigncode verify -in "$INSTALL_UNIX/agent.exe" -CAfile "$ca/ca/ca.pem" 2>&1 | grep -q "^Signature verification: ok" &&
               one_new_agent ""'
-    msiexec_rc 0 /x "$(win_path "$SIGNED_PKG")"
+    msiexec_rc 0 /x "$(testbed_winpath "$SIGNED_PKG")"
     check "uninstalled, no agent" eval 'no_agent && nothing_left'
 }
 
 # ------------------------------------------------------------- run
 out=$(testbed_prefix "$PREFIX") || fail "cannot create the prefix $PREFIX: $out"
-trap 'stop_shell; testbed_stop "$PREFIX"' EXIT
+# Ending the prefix ends the shell's stand-in too.  (stop_shell here would
+# end the run at its first failed check and leave the prefix running, and
+# with it a shell that the next run's cases would find.)
+trap 'testbed_stop "$PREFIX"' EXIT
+# What a killed run left running there would be found by this run's checks.
+testbed_stop "$PREFIX"
 testbed_env "$PREFIX"
 testbed_start "$PREFIX"
-LOGDIR_UNIX=$(unix_path "$LOGDIR_WIN")
+LOGDIR_UNIX=$(testbed_unixpath "$LOGDIR_WIN")
 mkdir -p "$LOGDIR_UNIX"
 
 CUR_PKG=$(build_package "$BINDIR" "$PLATFORM" "$PKGDIR/current") || fail "building $VERSION"
 NEXT_PKG=$(build_package "$BINDIR" "$PLATFORM" "$PKGDIR/next" "$NEXT_VERSION") || fail "building $NEXT_VERSION"
 [ -f "$RELEASED_PKG" ] || fail "no released 1.0.0 package at $RELEASED_PKG"
-CUR_WIN=$(win_path "$CUR_PKG") NEXT_WIN=$(win_path "$NEXT_PKG") RELEASED_WIN=$(win_path "$RELEASED_PKG")
+CUR_WIN=$(testbed_winpath "$CUR_PKG") NEXT_WIN=$(testbed_winpath "$NEXT_PKG") RELEASED_WIN=$(testbed_winpath "$RELEASED_PKG")
 say "packages: $(for p in "$RELEASED_PKG" "$CUR_PKG" "$NEXT_PKG"; do printf '%s %s bytes; ' "$(basename "$p")" "$(stat -c %s "$p")"; done)"
-INSTALL_WIN="$(program_files)\\Ostrel Agent" INSTALL_UNIX=$(unix_path "$(program_files)\\Ostrel Agent")
+INSTALL_WIN="$(program_files)\\Ostrel Agent" INSTALL_UNIX=$(testbed_unixpath "$(program_files)\\Ostrel Agent")
 # A prefix left by an interrupted run: take its product away.
 if [ -e "$INSTALL_UNIX" ]; then
-    for p in "$NEXT_WIN" "$CUR_WIN" "$RELEASED_WIN"; do wine_quiet msiexec /x "$p" /qn; done
+    for p in "$NEXT_WIN" "$CUR_WIN" "$RELEASED_WIN"; do testbed_quiet msiexec /x "$p" /qn; done
 fi
-PRODUCT_UNIX=$(unix_path "$PRODUCT_DIR")
+PRODUCT_UNIX=$(testbed_unixpath "$PRODUCT_DIR")
 mkdir -p "$PRODUCT_UNIX" && cp "$TESTBINDIR/recorder.exe" "$PRODUCT_UNIX/Vorq.exe" && rm -f "$PRODUCT_UNIX/Vorq.exe.log"
-wine_quiet reg add "$PRODUCT_KEY" /v InstallDir /d "$PRODUCT_DIR" /f $VIEW || fail "writing $PRODUCT_KEY"
+testbed_quiet reg add "$PRODUCT_KEY" /v InstallDir /d "$PRODUCT_DIR" /f $VIEW || fail "writing $PRODUCT_KEY"
 
 # wow64 runs the shipped package a second time, in a 64-bit prefix: there it
 # takes the cases where the prefix's kind shows (Program Files (x86), the
@@ -218,4 +223,4 @@ for CASE in $CASES; do
 done
 CASE=all
 set -- $CASES
-ok "passed ($TB_CONFIG, $(basename "$WINE"), $# cases, times:$TIMES)"
+ok "passed ($TB_CONFIG, $(basename "$TB_LOADER"), $# cases, times:$TIMES)"

@@ -45,7 +45,7 @@ soak_driver() {
     if [ -n "$agent" ]; then
         [ -f "$agent" ] || die "soak: no agent at $agent"
         [ -f "$(dirname "$agent")/HIDUSB.dll" ] || die "soak: no HIDUSB.dll beside $agent"
-        args+=(--agent "$(testbed_run winepath -w "$agent" 2>/dev/null | tr -d '\r')")
+        args+=(--agent "$(testbed_winpath "$agent")")
     fi
     local rc=0
     timeout --kill-after=10 1200 "$TB_LOADER" "$TB_TREE/soak/soak.exe" "${args[@]}" "$@" </dev/null || rc=$?

@@ -79,7 +79,7 @@ testbed_prefix() {
         WINEARCH=$TB_ARCH WINELOADER=$boot "$boot" wineboot -i </dev/null >/dev/null 2>"$prefix.err" \
             || { echo "wineboot failed under $boot: $(tail -1 "$prefix.err")"; exit 1; }
         local win scheme
-        win=$("$TB_LOADER" winepath -w "$TB_TREE/tests/recorder.exe" </dev/null 2>/dev/null | tr -d '\r')
+        win=$(testbed_winpath "$TB_TREE/tests/recorder.exe")
         [ -n "$win" ] || { echo "winepath gave no Windows path for $TB_TREE/tests/recorder.exe"; exit 1; }
         { "$TB_LOADER" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
           "$TB_LOADER" reg add "$aedebug" /v Debugger /d '' /f && "$TB_LOADER" reg add "$aedebug" /v Auto /d 1 /f &&
@@ -112,8 +112,15 @@ testbed_stop() {
 }
 
 # testbed_run PROGRAM [ARGS...]: a program of the configuration in hand,
-# in the environment testbed_env has set.
+# in the environment testbed_env has set; testbed_quiet, the same with
+# neither input nor output, for its exit code only.
 testbed_run() { "$TB_LOADER" "$@"; }
+testbed_quiet() { "$TB_LOADER" "$@" </dev/null >/dev/null 2>&1; }
+
+# testbed_winpath PATH: the Windows path of a Linux one ("" when Wine gives
+# none); testbed_unixpath, the other way.
+testbed_winpath() { "$TB_LOADER" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
+testbed_unixpath() { "$TB_LOADER" winepath -u "$1" </dev/null 2>/dev/null; }
 
 # testbed_wait SECONDS COMMAND...: polls COMMAND every tenth of a second
 # until it succeeds; 1 when it has not within SECONDS.
