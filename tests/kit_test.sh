@@ -51,6 +51,8 @@ FILTER+=:AgentTest.LaunchStartsFirstProgramThereInItsDirectory
 
 out=$(testbed_prefix "$PREFIX" bare) || fail "cannot create the prefix $PREFIX: $out"
 trap 'testbed_stop "$PREFIX"' EXIT
+# What a killed run left running there would be found by this run's checks.
+testbed_stop "$PREFIX"
 testbed_env "$PREFIX"
 testbed_start "$PREFIX"
 
