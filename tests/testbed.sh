@@ -78,15 +78,17 @@ testbed_prefix() {
         testbed_env "$prefix"
         WINEARCH=$TB_ARCH WINELOADER=$boot "$boot" wineboot -i </dev/null >/dev/null 2>"$prefix.err" \
             || { echo "wineboot failed under $boot: $(tail -1 "$prefix.err")"; exit 1; }
-        local win scheme
+        local win scheme failed=
         win=$(testbed_winpath "$TB_TREE/tests/recorder.exe")
         [ -n "$win" ] || { echo "winepath gave no Windows path for $TB_TREE/tests/recorder.exe"; exit 1; }
         { "$TB_LOADER" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
-          "$TB_LOADER" reg add "$aedebug" /v Debugger /d '' /f && "$TB_LOADER" reg add "$aedebug" /v Auto /d 1 /f &&
-          for scheme in http https; do
-              [ -n "$bare" ] || "$TB_LOADER" reg add "HKCR\\$scheme\\shell\\open\\command" /ve /d "\"$win\" \"%1\"" /f \
-                  || exit 1
-          done; } </dev/null >/dev/null 2>&1 || { echo "could not set up the prefix with reg"; exit 1; }
+          "$TB_LOADER" reg add "$aedebug" /v Debugger /d '' /f && "$TB_LOADER" reg add "$aedebug" /v Auto /d 1 /f
+        } </dev/null >/dev/null 2>&1 || failed=1
+        for scheme in http https; do
+            [ -n "$bare" ] || "$TB_LOADER" reg add "HKCR\\$scheme\\shell\\open\\command" /ve /d "\"$win\" \"%1\"" /f \
+                </dev/null >/dev/null 2>&1 || failed=1
+        done
+        [ -z "$failed" ] || { echo "could not set up the prefix with reg"; exit 1; }
         wineserver -w
     ) || return 1
     rm -f "$prefix.err"
