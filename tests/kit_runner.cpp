@@ -25,7 +25,12 @@
  * reads no per-user classes) the machine's class is redirected.  Either way
  * the effective command is read back as the shell reads it.
  *
- * Exit codes: 0 all passed, 1 something failed, 2 not elevated or usage.
+ * Ctrl+C ends the programs the run has started, removes what it installed
+ * and puts back what it changed (a closed window may leave that to
+ * restore.cmd).
+ *
+ * Exit codes: 0 all passed, 1 something failed, 2 not elevated or usage,
+ * 3 interrupted.
  */
 #include "kit_runner.h"
 
@@ -97,13 +102,62 @@ std::string BrowserClass(const char *scheme)
 bool SaveState()
 {
     std::string state;
+    bool ok = true;
     for (const char *scheme : kSchemes) {
-        SaveKey("HKCU", 0, "Software\\Classes\\" + BrowserClass(scheme), state);
-        SaveKey("HKLM", 0, "Software\\Classes\\" + BrowserClass(scheme), state);
+        ok &= SaveKey("HKCU", 0, "Software\\Classes\\" + BrowserClass(scheme), state);
+        ok &= SaveKey("HKLM", 0, "Software\\Classes\\" + BrowserClass(scheme), state);
     }
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
-        SaveKey("HKLM", view, "SOFTWARE\\Ostrel", state);
-    return WriteText(StatePath(), state);
+        ok &= SaveKey("HKLM", view, "SOFTWARE\\Ostrel", state);
+    return ok && WriteText(StatePath(), state);
+}
+
+// Every program the run starts is in the runner's job (they inherit it),
+// so that an interrupted run can end them before it puts the machine back:
+// they would otherwise carry on writing what it restores.  Closing the job,
+// as the runner ends, ends any the tests left.
+HANDLE g_job;
+volatile LONG g_interrupted;
+HANDLE g_putBack;  // set once the run has put the machine back
+
+void JoinJob()
+{
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    g_job = CreateJobObjectA(NULL, NULL);
+    if (g_job == NULL || !SetInformationJobObject(g_job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(g_job, GetCurrentProcess()))
+        Say("kit: cannot hold the programs it starts in a job (error " + std::to_string(GetLastError()) +
+            "): an interrupted run cannot end them");
+}
+
+void EndStartedPrograms()
+{
+    std::vector<BYTE> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + 1024 * sizeof(ULONG_PTR));
+    JOBOBJECT_BASIC_PROCESS_ID_LIST *list = (JOBOBJECT_BASIC_PROCESS_ID_LIST *)buffer.data();
+    if (g_job == NULL ||
+        !QueryInformationJobObject(g_job, JobObjectBasicProcessIdList, list, (DWORD)buffer.size(), NULL))
+        return;
+    const ULONG_PTR *pids = list->ProcessIdList;
+    for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
+        HANDLE p = pids[i] == GetCurrentProcessId() ? NULL : OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, (DWORD)pids[i]);
+        if (p != NULL) {
+            TerminateProcess(p, 3);
+            WaitForSingleObject(p, 5000);
+            CloseHandle(p);
+        }
+    }
+}
+
+// Ctrl+C, Ctrl+Break or a closed window: the programs end here, and the run
+// itself stops at its next step and puts everything back.
+BOOL WINAPI OnInterrupt(DWORD)
+{
+    InterlockedExchange(&g_interrupted, 1);
+    EndStartedPrograms();
+    // A closed console ends the process once this returns.
+    WaitForSingleObject(g_putBack, 60000);
+    return TRUE;
 }
 
 bool Restore()
@@ -117,12 +171,6 @@ bool Restore()
     Say(ok ? "kit: put back the browser and the product's key as they were"
            : "kit: could not put everything back; " + StatePath() + " is kept for restore.cmd");
     return ok;
-}
-
-BOOL WINAPI OnInterrupt(DWORD)
-{
-    Restore();
-    ExitProcess(3);
 }
 
 bool SetCommand(HKEY root, const std::string &cls, const std::string &command)
@@ -174,17 +222,26 @@ void RunTestProgram(const std::string &name, const std::string &options)
         Result(false, name + " did not finish (exit code " + std::to_string(run.exitCode) + "; logs\\" + name + ".txt)");
         return;
     }
-    const long tests = Attribute(results.substr(root), "tests"), failed = Attribute(results.substr(root), "failures");
-    long skipped = 0;
+    // "tests" counts the disabled cases too, which did not run.
+    const std::string counts = results.substr(root);
+    const long tests = Attribute(counts, "tests"), failed = Attribute(counts, "failures");
+    long skipped = Attribute(counts, "disabled");
     for (size_t at = 0; (at = results.find("result=\"skipped\"", at)) != std::string::npos; ++at)
         ++skipped;
     g_passed += tests - failed - skipped;
     g_failed += failed;
     Say("kit: " + name + ": " + std::to_string(tests - failed - skipped) + " passed, " + std::to_string(failed) +
         " failed, " + std::to_string(skipped) + " skipped (logs\\" + name + ".txt)");
+    // A failed global set-up fails no case, and a crash after the results
+    // were written leaves them whole: only the exit code tells.
+    if (run.exitCode != 0 && failed == 0)
+        Result(false, name + " exited with code " + std::to_string(run.exitCode) + " though no case failed (logs\\" +
+                          name + ".txt)");
 }
 
 }  // namespace
+
+bool Interrupted() { return g_interrupted != 0; }
 
 int main(int argc, char **argv)
 {
@@ -192,9 +249,7 @@ int main(int argc, char **argv)
     std::string options;
     for (int i = 2; command == "run" && i < argc; ++i)
         options += " " + Quote(argv[i]);
-    if (command == "restore" && argc == 2)
-        return Restore() ? 0 : 1;
-    if ((command != "run" && command != "redirect") || (command == "redirect" && argc != 2)) {
+    if ((command != "run" && command != "redirect" && command != "restore") || (command != "run" && argc != 2)) {
         fprintf(stderr, "usage: kit-runner run [test program options] | redirect | restore\n");
         return 2;
     }
@@ -206,6 +261,8 @@ int main(int argc, char **argv)
         Say("kit: run this from an elevated prompt: the tests write HKLM and install a package");
         return 2;
     }
+    if (command == "restore")
+        return Restore() ? 0 : 1;
     CreateDirectoryA(LogDir().c_str(), NULL);
     if (Exists(StatePath())) {
         Say("kit: an earlier run did not finish; putting back what it changed first");
@@ -216,15 +273,25 @@ int main(int argc, char **argv)
         Say("kit: cannot save the machine's state in " + StatePath() + "; nothing was changed");
         return 1;
     }
+    if (command == "run")
+        JoinJob();
+    g_putBack = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(OnInterrupt, TRUE);
     Result(MakeRecorderTheBrowser(), "the recorder is the browser for the tests");
     if (command == "redirect")
         return 0;
     for (const std::string &program : FilesIn(ProgramDir(), "*_test.exe"))
-        RunTestProgram(program, options);
-    RunPackageLife(Result, KitDir(), LogDir());
+        if (!Interrupted())
+            RunTestProgram(program, options);
+    if (!Interrupted())
+        RunPackageLife(Result, KitDir(), LogDir());
     if (!Restore())
         ++g_failed;
+    SetEvent(g_putBack);
+    if (Interrupted()) {
+        Say("kit: interrupted; " + std::to_string(g_passed) + " passed, " + std::to_string(g_failed) + " failed so far");
+        return 3;
+    }
     Say(std::to_string(g_passed) + " passed, " + std::to_string(g_failed) + " failed");
     return g_failed == 0 ? 0 : 1;
 }

@@ -13,8 +13,8 @@
 
 // Appends to state the registry key path of rootName ("HKCU" or "HKLM") in
 // view (0, KEY_WOW64_32KEY or KEY_WOW64_64KEY), with everything under it,
-// or the fact that it does not exist.
-void SaveKey(const char *rootName, REGSAM view, const std::string &path, std::string &state);
+// or the fact that it does not exist; false when it could not all be read.
+bool SaveKey(const char *rootName, REGSAM view, const std::string &path, std::string &state);
 // Puts every saved key back as it was; false when something could not be.
 bool RestoreKeys(const std::string &state);
 
@@ -22,7 +22,13 @@ bool RestoreKeys(const std::string &state);
 // the kit's packages\ folder installed, this version's installed over it,
 // then uninstalled, each with a verbose log in logDir; every check reported
 // through result.
+// It stops early once the run is interrupted, and in any case removes what
+// it installed.
 typedef void (*ResultFn)(bool ok, const std::string &what);
 void RunPackageLife(ResultFn result, const std::string &kitDir, const std::string &logDir);
+
+// True once the run has been interrupted (kit_runner.cpp): what it started
+// has been ended, and it must put the machine back and stop.
+bool Interrupted();
 
 #endif

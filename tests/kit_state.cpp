@@ -41,20 +41,33 @@ std::string Unhex(const std::string &text)
 
 HKEY Root(const std::string &name) { return name == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
 
-void SaveTree(HKEY root, const std::string &rootName, REGSAM view, const std::string &path, std::string &out)
+// False when something there could not be read: the saved state would
+// then put back less than was there.
+bool SaveTree(HKEY root, const std::string &rootName, REGSAM view, const std::string &path, std::string &out)
 {
     HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
-        return;
+    const LONG opened = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key);
+    if (opened != ERROR_SUCCESS)
+        return opened == ERROR_FILE_NOT_FOUND;
+    bool ok = true;
     out += "key " + rootName + " " + std::to_string(view) + " " + path + "\n";
     for (DWORD i = 0;; ++i) {
         char name[16384];
         DWORD nameSize = sizeof name, type, dataSize = 0;
-        if (RegEnumValueA(key, i, name, &nameSize, NULL, &type, NULL, &dataSize) != ERROR_SUCCESS)
+        const LONG sized = RegEnumValueA(key, i, name, &nameSize, NULL, &type, NULL, &dataSize);
+        if (sized != ERROR_SUCCESS) {
+            ok &= sized == ERROR_NO_MORE_ITEMS;
             break;
+        }
+        // The size asked for first may be larger than the data given (an
+        // ANSI text is measured before it is converted), so keep what came.
         std::string data(dataSize, '\0');
         nameSize = sizeof name;
-        RegEnumValueA(key, i, name, &nameSize, NULL, &type, (BYTE *)&data[0], &dataSize);
+        if (RegEnumValueA(key, i, name, &nameSize, NULL, &type, (BYTE *)&data[0], &dataSize) != ERROR_SUCCESS) {
+            ok = false;
+            break;
+        }
+        data.resize(dataSize);
         out += "value " + Hex(std::string(name, nameSize)) + " " + std::to_string(type) + " " + Hex(data) + "\n";
     }
     std::vector<std::string> subkeys;
@@ -63,10 +76,12 @@ void SaveTree(HKEY root, const std::string &rootName, REGSAM view, const std::st
         subkeys.push_back(sub);
     RegCloseKey(key);
     for (const std::string &s : subkeys)
-        SaveTree(root, rootName, view, path + "\\" + s, out);
+        ok &= SaveTree(root, rootName, view, path + "\\" + s, out);
+    return ok;
 }
 
-void DeleteTree(HKEY root, REGSAM view, const std::string &path)
+// False when the key is still there afterwards.
+bool DeleteTree(HKEY root, REGSAM view, const std::string &path)
 {
     HKEY key;
     if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) == ERROR_SUCCESS) {
@@ -78,15 +93,16 @@ void DeleteTree(HKEY root, REGSAM view, const std::string &path)
         for (const std::string &s : subkeys)
             DeleteTree(root, view, path + "\\" + s);
     }
-    RegDeleteKeyExA(root, path.c_str(), view, 0);
+    const LONG r = RegDeleteKeyExA(root, path.c_str(), view, 0);
+    return r == ERROR_SUCCESS || r == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
 
-void SaveKey(const char *rootName, REGSAM view, const std::string &path, std::string &state)
+bool SaveKey(const char *rootName, REGSAM view, const std::string &path, std::string &state)
 {
     state += std::string("tree ") + rootName + " " + std::to_string(view) + " " + path + "\n";
-    SaveTree(Root(rootName), rootName, view, path, state);
+    return SaveTree(Root(rootName), rootName, view, path, state);
 }
 
 bool RestoreKeys(const std::string &state)
@@ -114,7 +130,7 @@ bool RestoreKeys(const std::string &state)
             RegCloseKey(key);
         key = NULL;
         if (kind == "tree")
-            DeleteTree(Root(root), view, path);
+            ok &= DeleteTree(Root(root), view, path);
         else if (kind == "key")
             ok &= RegCreateKeyExA(Root(root), path.c_str(), 0, NULL, 0, KEY_WRITE | view, NULL, &key, NULL) ==
                   ERROR_SUCCESS;

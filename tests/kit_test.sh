@@ -49,10 +49,16 @@ FILTER=HidUsbChannel.DeliversEachRequestOnceInOrderWithWindowAnswer:IsQuitComman
 FILTER+=:AgentTest.ProductNotInstalledOpensWebSite:AgentTest.WebSiteIsNeverTakenForAPlantedProgram
 FILTER+=:AgentTest.LaunchStartsFirstProgramThereInItsDirectory
 
+# What a killed run left running there would be found by this run's checks;
+# and a run killed before it put the browser back leaves its saved state, and
+# a prefix that is no longer as Wine made it: that one is made again.
+testbed_stop "$PREFIX"
+if compgen -G "$PREFIX/drive_c/*/saved-state.txt" >/dev/null; then
+    say "kit: an earlier run did not finish; making the prefix again"
+    rm -rf "$PREFIX"
+fi
 out=$(testbed_prefix "$PREFIX" bare) || fail "cannot create the prefix $PREFIX: $out"
 trap 'testbed_stop "$PREFIX"' EXIT
-# What a killed run left running there would be found by this run's checks.
-testbed_stop "$PREFIX"
 testbed_env "$PREFIX"
 testbed_start "$PREFIX"
 
@@ -82,3 +88,17 @@ kit_cmd 'tests\kit-runner.exe redirect' >/dev/null 2>&1
 [ "$(snapshot 2>&1)" != "$BEFORE" ] || fail "the interrupted run did not redirect the browser"
 kit_cmd restore.cmd >/dev/null 2>&1 || fail "restore.cmd failed"
 unchanged "after an interrupted run, restore.cmd put everything back" "restore.cmd left the browser or the product's keys changed"
+
+# A machine with an installation of its own, in a folder of its choosing:
+# the kit does not try the package's life there, and leaves it as it was.
+RELEASED="C:\\$NAME\\packages\\ostrel-agent-1.0.0-demo-$TB_PLATFORM.msi"
+"$TB_LOADER" msiexec /i "$RELEASED" /qn 'INSTALLDIR=C:\Tools\Ostrel' </dev/null >/dev/null 2>&1 \
+    && [ -f "$PREFIX/drive_c/Tools/Ostrel/agent.exe" ] || fail "installing 1.0.0 in C:\\Tools\\Ostrel as the machine's own"
+kit_cmd 'run-tests.cmd --gtest_filter=AgentResources.*' >"$TB_HOME/kit-installed.log" 2>&1
+rc=$?
+tr -d '\r' <"$TB_HOME/kit-installed.log" | grep -q '^FAIL package: Ostrel Agent is installed here' && [ "$rc" -eq 1 ] \
+    && ! grep -q 'package: 1.0.0 installs' "$TB_HOME/kit-installed.log" \
+    && ok "with Ostrel Agent installed, the package's life is not tried (and the run fails, saying so)" \
+    || fail "with Ostrel Agent installed, the kit exited $rc: $(tr -d '\r' <"$TB_HOME/kit-installed.log" | grep package:)"
+"$TB_LOADER" msiexec /x "$RELEASED" /qn </dev/null >/dev/null 2>&1 \
+    && ok "the machine's own installation is still there afterwards" || fail "the kit removed the machine's own installation"
