@@ -50,7 +50,7 @@ logged_before() {
 agents() { testbed_run "$TESTBINDIR/session-tool.exe" images "$INSTALL_WIN\\agent.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 agent_pids() { agents | awk '{ print $1 }' | sort; }
 file_checksum() { "$OBJDUMP" -p "$INSTALL_UNIX/agent.exe" 2>/dev/null | awk '$1 == "CheckSum" { print $2; exit }'; }
-no_agent() { [ -z "$(agents 0)" ]; }
+no_agent() { local out; out=$(agents 0) && [ -z "$out" ]; }
 # Exactly one agent, none of the pids in $1, started from the file now
 # installed.
 one_new_agent() {

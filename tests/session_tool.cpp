@@ -21,7 +21,10 @@
  *       exactly COUNT such processes, each with its image mapped, have run
  *       for a moment, and exits 1 if that never happened: a program started
  *       without being waited for shows up, and one that ends goes, without
- *       a Wine process started per look.
+ *       a Wine process started per look.  A process of PATH's file name
+ *       that cannot be opened, even with the debug privilege (another
+ *       user's, say), is listed as "PID unreadable" and never counted as
+ *       mapped: it is not taken for gone.
  *
  * Exit codes: 0 done, 1 failed, 2 usage.
  */
@@ -110,6 +113,20 @@ DWORD MappedChecksum(HANDLE process, DWORD pid)
 
 // "PID CHECKSUM" lines of the processes whose image is path; *mapped counts
 // those whose image could be read.
+// An administrator's debug privilege opens other users' processes.
+void EnableDebugPrivilege()
+{
+    HANDLE token;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+        if (LookupPrivilegeValueA(NULL, "SeDebugPrivilege", &privileges.Privileges[0].Luid))
+            AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
+        CloseHandle(token);
+    }
+}
+
 std::string ListImages(const char *path, int *mapped)
 {
     std::string list;
@@ -121,8 +138,14 @@ std::string ListImages(const char *path, int *mapped)
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
         HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
-        if (process == NULL)
+        if (process == NULL) {
+            // Another user's process may be closed even to an administrator:
+            // one of the right name is listed, so that it is not missed.
+            const char *name = strrchr(path, '\\');
+            if (lstrcmpiA(entry.szExeFile, name ? name + 1 : path) == 0)
+                list += std::to_string(entry.th32ProcessID) + " unreadable\n";
             continue;
+        }
         char image[MAX_PATH * 2];
         DWORD size = sizeof image;
         if (QueryFullProcessImageNameA(process, 0, image, &size) && lstrcmpiA(image, path) == 0) {
@@ -142,6 +165,7 @@ std::string ListImages(const char *path, int *mapped)
 // mapped, have stayed the same for 300 ms (10 s at most).
 int Images(const char *path, int count)
 {
+    EnableDebugPrivilege();
     const DWORD start = GetTickCount();
     DWORD steadySince = start;
     std::string list, last;
