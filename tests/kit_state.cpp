@@ -10,7 +10,8 @@
  *                                 there now (nothing follows when the key
  *                                 did not exist)
  *     key ROOT VIEW PATH          a key of it, made again
- *     value HEXNAME TYPE HEXDATA  a value of the key above
+ *     value HEXNAME TYPE HEXDATA  a value of the key above (its name in
+ *                                 UTF-16, its data as stored)
  */
 #include "kit_runner.h"
 
@@ -41,59 +42,79 @@ std::string Unhex(const std::string &text)
 
 HKEY Root(const std::string &name) { return name == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
 
+// Key paths are written as UTF-8, values as the bytes Windows keeps (UTF-16
+// for names and texts): a browser's localised texts come back as they were,
+// whatever this machine's code page.
+std::wstring Wide(const std::string &utf8)
+{
+    std::wstring out(utf8.size(), L'\0');
+    out.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &out[0], (int)out.size()));
+    return out;
+}
+
+std::string Utf8(const std::wstring &wide)
+{
+    std::string out(wide.size() * 3, '\0');
+    out.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &out[0], (int)out.size(), NULL, NULL));
+    return out;
+}
+
+std::vector<std::wstring> Subkeys(HKEY key)
+{
+    std::vector<std::wstring> subkeys;
+    wchar_t sub[256];
+    for (DWORD i = 0, size = 256; RegEnumKeyExW(key, i, sub, &size, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+         ++i, size = 256)
+        subkeys.push_back(sub);
+    return subkeys;
+}
+
 // False when something there could not be read: the saved state would
 // then put back less than was there.
-bool SaveTree(HKEY root, const std::string &rootName, REGSAM view, const std::string &path, std::string &out)
+bool SaveTree(HKEY root, const std::string &rootName, REGSAM view, const std::wstring &path, std::string &out)
 {
     HKEY key;
-    const LONG opened = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key);
+    const LONG opened = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key);
     if (opened != ERROR_SUCCESS)
         return opened == ERROR_FILE_NOT_FOUND;
     bool ok = true;
-    out += "key " + rootName + " " + std::to_string(view) + " " + path + "\n";
+    out += "key " + rootName + " " + std::to_string(view) + " " + Utf8(path) + "\n";
     for (DWORD i = 0;; ++i) {
-        char name[16384];
-        DWORD nameSize = sizeof name, type, dataSize = 0;
-        const LONG sized = RegEnumValueA(key, i, name, &nameSize, NULL, &type, NULL, &dataSize);
+        wchar_t name[16384];
+        DWORD nameSize = 16384, type, dataSize = 0;
+        const LONG sized = RegEnumValueW(key, i, name, &nameSize, NULL, &type, NULL, &dataSize);
         if (sized != ERROR_SUCCESS) {
             ok &= sized == ERROR_NO_MORE_ITEMS;
             break;
         }
-        // The size asked for first may be larger than the data given (an
-        // ANSI text is measured before it is converted), so keep what came.
         std::string data(dataSize, '\0');
-        nameSize = sizeof name;
-        if (RegEnumValueA(key, i, name, &nameSize, NULL, &type, (BYTE *)&data[0], &dataSize) != ERROR_SUCCESS) {
+        nameSize = 16384;
+        if (RegEnumValueW(key, i, name, &nameSize, NULL, &type, (BYTE *)&data[0], &dataSize) != ERROR_SUCCESS) {
             ok = false;
             break;
         }
         data.resize(dataSize);
-        out += "value " + Hex(std::string(name, nameSize)) + " " + std::to_string(type) + " " + Hex(data) + "\n";
+        out += "value " + Hex(std::string((const char *)name, nameSize * sizeof(wchar_t))) + " " +
+               std::to_string(type) + " " + Hex(data) + "\n";
     }
-    std::vector<std::string> subkeys;
-    char sub[256];
-    for (DWORD i = 0; RegEnumKeyA(key, i, sub, sizeof sub) == ERROR_SUCCESS; ++i)
-        subkeys.push_back(sub);
+    const std::vector<std::wstring> subkeys = Subkeys(key);
     RegCloseKey(key);
-    for (const std::string &s : subkeys)
-        ok &= SaveTree(root, rootName, view, path + "\\" + s, out);
+    for (const std::wstring &sub : subkeys)
+        ok &= SaveTree(root, rootName, view, path + L"\\" + sub, out);
     return ok;
 }
 
 // False when the key is still there afterwards.
-bool DeleteTree(HKEY root, REGSAM view, const std::string &path)
+bool DeleteTree(HKEY root, REGSAM view, const std::wstring &path)
 {
     HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) == ERROR_SUCCESS) {
-        char sub[256];
-        std::vector<std::string> subkeys;
-        for (DWORD i = 0; RegEnumKeyA(key, i, sub, sizeof sub) == ERROR_SUCCESS; ++i)
-            subkeys.push_back(sub);
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) == ERROR_SUCCESS) {
+        const std::vector<std::wstring> subkeys = Subkeys(key);
         RegCloseKey(key);
-        for (const std::string &s : subkeys)
-            DeleteTree(root, view, path + "\\" + s);
+        for (const std::wstring &sub : subkeys)
+            DeleteTree(root, view, path + L"\\" + sub);
     }
-    const LONG r = RegDeleteKeyExA(root, path.c_str(), view, 0);
+    const LONG r = RegDeleteKeyExW(root, path.c_str(), view, 0);
     return r == ERROR_SUCCESS || r == ERROR_FILE_NOT_FOUND;
 }
 
@@ -102,7 +123,7 @@ bool DeleteTree(HKEY root, REGSAM view, const std::string &path)
 bool SaveKey(const char *rootName, REGSAM view, const std::string &path, std::string &state)
 {
     state += std::string("tree ") + rootName + " " + std::to_string(view) + " " + path + "\n";
-    return SaveTree(Root(rootName), rootName, view, path, state);
+    return SaveTree(Root(rootName), rootName, view, Wide(path), state);
 }
 
 bool RestoreKeys(const std::string &state)
@@ -118,8 +139,9 @@ bool RestoreKeys(const std::string &state)
             DWORD type = 0;
             in >> name >> type >> data;
             const std::string n = Unhex(name), d = Unhex(data);
-            ok &= key != NULL &&
-                  RegSetValueExA(key, n.c_str(), 0, type, (const BYTE *)d.data(), (DWORD)d.size()) == ERROR_SUCCESS;
+            const std::wstring wideName((const wchar_t *)n.data(), n.size() / sizeof(wchar_t));
+            ok &= key != NULL && RegSetValueExW(key, wideName.c_str(), 0, type, (const BYTE *)d.data(),
+                                                (DWORD)d.size()) == ERROR_SUCCESS;
             continue;
         }
         std::string root, path;
@@ -130,9 +152,9 @@ bool RestoreKeys(const std::string &state)
             RegCloseKey(key);
         key = NULL;
         if (kind == "tree")
-            ok &= DeleteTree(Root(root), view, path);
+            ok &= DeleteTree(Root(root), view, Wide(path));
         else if (kind == "key")
-            ok &= RegCreateKeyExA(Root(root), path.c_str(), 0, NULL, 0, KEY_WRITE | view, NULL, &key, NULL) ==
+            ok &= RegCreateKeyExW(Root(root), Wide(path).c_str(), 0, NULL, 0, KEY_WRITE | view, NULL, &key, NULL) ==
                   ERROR_SUCCESS;
     }
     if (key != NULL)

@@ -68,6 +68,11 @@ say "kit: $(basename "$ZIP"), $(stat -c %s "$ZIP") bytes"
 rm -rf "$PREFIX/drive_c/$NAME"
 (cd "$PREFIX/drive_c" && cmake -E tar xf "$ZIP") || fail "unpacking the kit"
 
+# A browser's description in its own language, outside any code page: what
+# the kit puts back must be that, byte for byte (reg export keeps it whole).
+"$TB_LOADER" reg add 'HKCR\https' /v Description /d 'Navigateur – é ü 日本' /f </dev/null >/dev/null 2>&1
+export_https() { "$TB_LOADER" reg export 'HKCR\https' "C:\\https-$1.reg" /y </dev/null >/dev/null 2>&1; }
+export_https before
 BEFORE=$(snapshot 2>&1)
 start=$SECONDS
 kit_cmd "run-tests.cmd --gtest_filter=$FILTER" >"$TB_HOME/kit-run.log" 2>&1
@@ -82,6 +87,10 @@ ran=$(tr -d '\r' <"$TB_HOME/kit-run.log" | grep -cE '^kit: [a-z_]+\.exe: [1-9][0
     || fail "$ran of the kit's $programs test programs ran cases of the filter (a case renamed?)"
 unchanged "the browser and the product's keys are as they were" "the run left the browser or the product's keys changed"
 [ ! -e "$PREFIX/drive_c/$NAME/saved-state.txt" ] || fail "the run left its saved state behind"
+export_https after
+cmp -s "$PREFIX/drive_c/https-before.reg" "$PREFIX/drive_c/https-after.reg" \
+    && ok "a description outside the code page came back byte for byte" \
+    || fail "the run changed HKCR\\https: $(iconv -f UTF-16LE -t UTF-8 "$PREFIX/drive_c/https-after.reg" | grep Desc)"
 
 # A run interrupted after it redirected the browser: restore.cmd puts it back.
 kit_cmd 'tests\kit-runner.exe redirect' >/dev/null 2>&1
