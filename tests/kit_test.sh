@@ -92,6 +92,24 @@ cmp -s "$PREFIX/drive_c/https-before.reg" "$PREFIX/drive_c/https-after.reg" \
     && ok "a description outside the code page came back byte for byte" \
     || fail "the run changed HKCR\\https: $(iconv -f UTF-16LE -t UTF-8 "$PREFIX/drive_c/https-after.reg" | grep Desc)"
 
+# Ctrl+C (Wine makes a SIGINT one) while a test program runs: the run ends
+# what it started, puts everything back and exits 3.
+kit_cmd run-tests.cmd >"$TB_HOME/kit-interrupted.log" 2>&1 &
+run=$!
+KIT_TESTS="C:.$NAME.tests."
+testbed_wait 60 pgrep -f "${KIT_TESTS}agent_test.exe" >/dev/null || fail "the interrupted run never started agent_test.exe"
+pkill -INT -f "${KIT_TESTS}kit-runner.exe"
+wait "$run"
+rc=$?
+interrupted=$(tr -d '\r' <"$TB_HOME/kit-interrupted.log")
+[ "$rc" -eq 3 ] && grep -q '^kit: interrupted' <<<"$interrupted" \
+    && grep -q '^FAIL agent_test.exe did not finish (exit code 3' <<<"$interrupted" \
+    && ! grep -q 'package:' <<<"$interrupted" && testbed_wait 10 eval '! pgrep -f "$KIT_TESTS" >/dev/null' \
+    && ok "an interrupted run ended the program it ran, went no further and exited 3" \
+    || fail "an interrupted run exited $rc, with $(pgrep -fc "$KIT_TESTS") of its programs left: $(tail -2 "$TB_HOME/kit-interrupted.log")"
+unchanged "an interrupted run put everything back" "an interrupted run left the browser or the product's keys changed"
+[ ! -e "$PREFIX/drive_c/$NAME/saved-state.txt" ] || fail "the interrupted run left its saved state behind"
+
 # A run interrupted after it redirected the browser: restore.cmd puts it back.
 kit_cmd 'tests\kit-runner.exe redirect' >/dev/null 2>&1
 [ "$(snapshot 2>&1)" != "$BEFORE" ] || fail "the interrupted run did not redirect the browser"
