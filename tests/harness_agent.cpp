@@ -16,23 +16,22 @@ std::string ProgramDir()
     return s.substr(0, s.find_last_of('\\') + 1);
 }
 
-std::string ShippedPath(const char *fileName)
+namespace {
+// path without its "..": as it was where that does not fit in MAX_PATH, never
+// an empty text that every other text would seem to contain.
+std::string FullPath(const std::string &path)
 {
-    std::string relative = ProgramDir() + "..\\bin\\" + fileName;
     char full[MAX_PATH] = "";
-    DWORD length = GetFullPathNameA(relative.c_str(), sizeof full, full, NULL);
-    return length > 0 && length < sizeof full ? std::string(full, length) : relative;
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, NULL);
+    return length > 0 && length < sizeof full ? std::string(full, length) : path;
 }
+}  // namespace
+
+std::string ShippedPath(const char *fileName) { return FullPath(ProgramDir() + "..\\bin\\" + fileName); }
 
 std::string AgentPath() { return ShippedPath("agent.exe"); }
 
-std::string RecorderPath()
-{
-    std::string path = ProgramDir() + "..\\tests\\recorder.exe";
-    char full[MAX_PATH] = "";
-    GetFullPathNameA(path.c_str(), sizeof full, full, NULL);
-    return full;
-}
+std::string RecorderPath() { return FullPath(ProgramDir() + "..\\tests\\recorder.exe"); }
 
 namespace {
 // How often the waits below look: often enough to add little to a test, and
