@@ -48,8 +48,10 @@ choice of browser it redirects the class that choice names, since the choice
 itself cannot be written), runs every test program, installs the 1.0.0
 package, installs this version over it and uninstalls it (verbose logs in
 logs\\), puts everything back, and ends with one line: N passed, N failed.
-The package's life is not tried where Ostrel Agent is installed already.
-After an interrupted run, restore.cmd puts back what it changed.
+The package's life is not tried where Ostrel Agent is installed already
+(any version, either width, any folder), and what a failed step installed
+is removed.  Ctrl+C stops the run, ends what it started and puts everything
+back (exit code 3); after a closed window or a reboot, restore.cmd does.
 
 What only a run here can show: other sessions (sign in a second user and
 leave an agent running in that session: the upgrade and the uninstall must
