@@ -99,17 +99,28 @@ std::string BrowserClass(const char *scheme)
     return scheme;
 }
 
+// What the run will change, saved before it does: the user's browser
+// classes and the product's key now; the machine's class only once it is
+// about to be changed (SaveMachineClass), so that a run that did not need
+// it leaves it untouched.
+std::string g_state;
+
 bool SaveState()
 {
-    std::string state;
     bool ok = true;
-    for (const char *scheme : kSchemes) {
-        ok &= SaveKey("HKCU", 0, "Software\\Classes\\" + BrowserClass(scheme), state);
-        ok &= SaveKey("HKLM", 0, "Software\\Classes\\" + BrowserClass(scheme), state);
-    }
+    for (const char *scheme : kSchemes)
+        ok &= SaveKey("HKCU", 0, "Software\\Classes\\" + BrowserClass(scheme), g_state);
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
-        ok &= SaveKey("HKLM", view, "SOFTWARE\\Ostrel", state);
-    return ok && WriteText(StatePath(), state);
+        ok &= SaveKey("HKLM", view, "SOFTWARE\\Ostrel", g_state);
+    return ok && WriteText(StatePath(), g_state);
+}
+
+bool SaveMachineClass(const std::string &cls)
+{
+    const std::string path = "Software\\Classes\\" + cls;
+    if (g_state.find("tree HKLM 0 " + path + "\n") != std::string::npos)
+        return true;
+    return SaveKey("HKLM", 0, path, g_state) && WriteText(StatePath(), g_state);
 }
 
 // Every program the run starts is in the runner's job (they inherit it),
@@ -192,7 +203,7 @@ bool MakeRecorderTheBrowser()
     for (const char *scheme : kSchemes) {
         const std::string cls = BrowserClass(scheme);
         SetCommand(HKEY_CURRENT_USER, cls, command);
-        if (BrowserCommand(scheme) != command)
+        if (BrowserCommand(scheme) != command && SaveMachineClass(cls))
             SetCommand(HKEY_LOCAL_MACHINE, cls, command);
         const bool taken = BrowserCommand(scheme) == command;
         Say(std::string("kit: ") + scheme + " addresses open with the recorder (class " + cls + ")" +
