@@ -148,6 +148,7 @@ void RunPackageLife(ResultFn result, const std::string &kitDir, const std::strin
     Steps(result, released, current, installDir, logDir);
     for (const std::string &product : Installed(family)) {
         result(false, "package: " + product + " is still installed after the steps above");
-        result(Msiexec("/x " + product, logDir + "\\clean-up.log"), "package: " + product + " removed (logs\\clean-up.log)");
+        result(Msiexec("/x " + product, logDir + "\\clean-up.log"),
+               "package: " + product + " removed (logs\\clean-up.log)");
     }
 }

@@ -151,7 +151,9 @@ void EndStartedPrograms()
         return;
     const ULONG_PTR *pids = list->ProcessIdList;
     for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
-        HANDLE p = pids[i] == GetCurrentProcessId() ? NULL : OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, (DWORD)pids[i]);
+        HANDLE p = pids[i] == GetCurrentProcessId()
+                       ? NULL
+                       : OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, (DWORD)pids[i]);
         if (p != NULL) {
             TerminateProcess(p, 3);
             WaitForSingleObject(p, 5000);
