@@ -2,7 +2,8 @@
 # at afterwards (the running agents, the installed files and registry
 # values).  Takes from installer_test.sh: PLATFORM, PREFIX, BINDIR,
 # TESTBINDIR, OBJDUMP, LOGDIR_WIN, LOGDIR_UNIX, CASE, and the test bed's
-# configuration in hand with its testbed_run, testbed_quiet and testbed_wait.  Each case's steps stand on the ones before it: the first
+# configuration in hand with its testbed_run, testbed_quiet and
+# testbed_wait.  Each case's steps stand on the ones before it: the first
 # failed check ends the run.
 
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/checks.sh"

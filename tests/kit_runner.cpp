@@ -118,6 +118,7 @@ bool SaveState()
 bool SaveMachineClass(const std::string &cls)
 {
     const std::string path = "Software\\Classes\\" + cls;
+    // Saved once: http and https often name the same class.
     if (g_state.find("tree HKLM 0 " + path + "\n") != std::string::npos)
         return true;
     return SaveKey("HKLM", 0, path, g_state) && WriteText(StatePath(), g_state);

@@ -70,8 +70,8 @@ rm -rf "$PREFIX/drive_c/$NAME"
 
 # A browser's description in its own language, outside any code page: what
 # the kit puts back must be that, byte for byte (reg export keeps it whole).
-"$TB_LOADER" reg add 'HKCR\https' /v Description /d 'Navigateur – é ü 日本' /f </dev/null >/dev/null 2>&1
-export_https() { "$TB_LOADER" reg export 'HKCR\https' "C:\\https-$1.reg" /y </dev/null >/dev/null 2>&1; }
+testbed_quiet reg add 'HKCR\https' /v Description /d 'Navigateur – é ü 日本' /f
+export_https() { testbed_quiet reg export 'HKCR\https' "C:\\https-$1.reg" /y; }
 export_https before
 BEFORE=$(snapshot 2>&1)
 start=$SECONDS
@@ -119,7 +119,7 @@ unchanged "after an interrupted run, restore.cmd put everything back" "restore.c
 # A machine with an installation of its own, in a folder of its choosing:
 # the kit does not try the package's life there, and leaves it as it was.
 RELEASED="C:\\$NAME\\packages\\ostrel-agent-1.0.0-demo-$TB_PLATFORM.msi"
-"$TB_LOADER" msiexec /i "$RELEASED" /qn 'INSTALLDIR=C:\Tools\Ostrel' </dev/null >/dev/null 2>&1 \
+testbed_quiet msiexec /i "$RELEASED" /qn 'INSTALLDIR=C:\Tools\Ostrel' \
     && [ -f "$PREFIX/drive_c/Tools/Ostrel/agent.exe" ] || fail "installing 1.0.0 in C:\\Tools\\Ostrel as the machine's own"
 kit_cmd 'run-tests.cmd --gtest_filter=-*' >"$TB_HOME/kit-installed.log" 2>&1
 rc=$?
@@ -127,5 +127,5 @@ tr -d '\r' <"$TB_HOME/kit-installed.log" | grep -q '^FAIL package: Ostrel Agent 
     && ! grep -q 'package: 1.0.0 installs' "$TB_HOME/kit-installed.log" \
     && ok "with Ostrel Agent installed, the package's life is not tried (and the run fails, saying so)" \
     || fail "with Ostrel Agent installed, the kit exited $rc: $(tr -d '\r' <"$TB_HOME/kit-installed.log" | grep package:)"
-"$TB_LOADER" msiexec /x "$RELEASED" /qn </dev/null >/dev/null 2>&1 \
+testbed_quiet msiexec /x "$RELEASED" /qn \
     && ok "the machine's own installation is still there afterwards" || fail "the kit removed the machine's own installation"
