@@ -61,7 +61,8 @@ struct Process {
     void Kill();
 };
 
-// Starts program with commandLine exactly as given.  showState < 0 means no
+// Starts program with commandLine exactly as given (an empty program: the
+// command line names it, as a logon's Run value does).  showState < 0 means no
 // STARTF_USESHOWWINDOW.  suspended leaves the main thread suspended.  An
 // empty directory keeps ours as the child's current directory.
 Process Start(const std::string &program, const std::string &commandLine, int showState = -1,
@@ -75,7 +76,10 @@ struct Captured {
     std::string out;
     std::string err;
 };
-Captured RunCaptured(const std::string &program, const std::string &arguments, DWORD timeoutMs = kWaitMs);
+// startedPid, when given, gets the program's process id as soon as it has
+// started, for another thread (a Ctrl+C handler) to tell it from the rest.
+Captured RunCaptured(const std::string &program, const std::string &arguments, DWORD timeoutMs = kWaitMs,
+                     volatile DWORD *startedPid = nullptr);
 
 // Waits for a process we hold no handle of; false when it is still there.
 bool WaitForProcessId(DWORD pid, DWORD timeoutMs = kWaitMs);
@@ -100,6 +104,11 @@ struct MemoryFigures {
     long privateKiB = -1;     // committed private memory, from the address map
 };
 MemoryFigures MeasureMemory(HANDLE process);
+
+// The current directory of process pid, read from its process parameters
+// (as a debugger reads them); "" when it cannot be read.  The process must
+// be of this program's width.
+std::string CurrentDirectoryOf(DWORD pid);
 
 // Lower-case base names of the modules loaded in process pid, in load order,
 // read from outside it as any tool would; empty when they cannot be read.

@@ -67,7 +67,7 @@ Process StartWith(const std::string &program, const std::string &commandLine, ST
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
     Process p;
-    if (!CreateProcessA(program.c_str(), line.data(), NULL, NULL, inherit, flags, NULL,
+    if (!CreateProcessA(program.empty() ? NULL : program.c_str(), line.data(), NULL, NULL, inherit, flags, NULL,
                         directory.empty() ? NULL : directory.c_str(), &si, &p.pi))
         p.pi = PROCESS_INFORMATION{};
     return p;
@@ -86,7 +86,8 @@ Process Start(const std::string &program, const std::string &commandLine, int sh
     return StartWith(program, commandLine, si, suspended ? CREATE_SUSPENDED : 0, FALSE, directory);
 }
 
-Captured RunCaptured(const std::string &program, const std::string &arguments, DWORD timeoutMs)
+Captured RunCaptured(const std::string &program, const std::string &arguments, DWORD timeoutMs,
+                     volatile DWORD *startedPid)
 {
     // Files, not pipes: under Wine what the program starts may hold on to
     // its standard handles, and a pipe would stay open as long as they live.
@@ -102,6 +103,8 @@ Captured RunCaptured(const std::string &program, const std::string &arguments, D
     if (si.hStdOutput != INVALID_HANDLE_VALUE && si.hStdError != INVALID_HANDLE_VALUE) {
         Process p = StartWith(program, Quote(program) + " " + arguments, si, CREATE_NO_WINDOW, TRUE, "");
         run.startError = p.Started() ? 0 : GetLastError();
+        if (startedPid != nullptr)
+            *startedPid = p.Pid();
         run.exitCode = p.Wait(timeoutMs);
         run.finished = p.Started() && run.exitCode != STILL_ACTIVE;
         p.Kill();
@@ -238,6 +241,57 @@ MemoryFigures MeasureMemory(HANDLE process)
     }
     f.privateKiB = (long)(total / 1024);
     return f;
+}
+
+namespace {
+typedef LONG(WINAPI *QueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+struct BasicInformation {
+    LONG exitStatus;
+    PVOID pebBaseAddress;
+    ULONG_PTR rest[4];
+};
+struct CountedText {  // UNICODE_STRING
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+};
+// Where the PEB keeps its ProcessParameters, and where those keep
+// CurrentDirectory.DosPath (after four ULONGs, the console handle and flags
+// and the three standard handles), in a process of this program's width.
+const SIZE_T kParametersInPeb = 4 * sizeof(PVOID);
+const SIZE_T kCurrentDirectoryInParameters = 16 + 5 * sizeof(PVOID);
+}  // namespace
+
+std::string CurrentDirectoryOf(DWORD pid)
+{
+    static QueryInformationProcessFn query = (QueryInformationProcessFn)(void *)GetProcAddress(
+        GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (h == NULL || query == NULL) {
+        if (h != NULL)
+            CloseHandle(h);
+        return "";
+    }
+    BasicInformation basic{};
+    PVOID parameters = NULL;
+    CountedText path{};
+    std::wstring wide;
+    if (query(h, 0 /* ProcessBasicInformation */, &basic, sizeof basic, NULL) >= 0 &&
+        ReadProcessMemory(h, (const BYTE *)basic.pebBaseAddress + kParametersInPeb, &parameters, sizeof parameters,
+                          NULL) &&
+        ReadProcessMemory(h, (const BYTE *)parameters + kCurrentDirectoryInParameters, &path, sizeof path, NULL) &&
+        path.length > 0) {
+        wide.resize(path.length / sizeof(WCHAR));
+        if (!ReadProcessMemory(h, path.buffer, &wide[0], path.length, NULL))
+            wide.clear();
+    }
+    CloseHandle(h);
+    char text[MAX_PATH * 2] = "";
+    if (wide.empty() ||
+        !WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size() + 1, text, sizeof text, NULL, NULL))
+        return "";
+    return text;
 }
 
 std::vector<std::string> LoadedModules(DWORD pid)

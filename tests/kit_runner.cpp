@@ -7,9 +7,8 @@
  *                        opens http and https addresses with, both registry
  *                        views of the product's key) in the kit's folder,
  *                        makes the recorder the browser, runs every test
- *                        program and the package's life (install 1.0.0,
- *                        upgrade to this version, uninstall; verbose logs in
- *                        logs\), puts back what it changed, and ends with one
+ *                        program (the package's life among them, verbose
+ *                        logs in logs\), puts back what it changed, and ends with one
  *                        line "N passed, N failed" counting test cases;
  *                        OPTIONS go to every test program (a
  *                        --gtest_filter to run some cases only);
@@ -25,8 +24,11 @@
  * reads no per-user classes) the machine's class is redirected.  Either way
  * the effective command is read back as the shell reads it.
  *
- * Ctrl+C ends the programs the run has started, removes what it installed
- * and puts back what it changed (a closed window may leave that to
+ * Ctrl+C ends the programs the run has started, but lets the package's
+ * life test finish the msiexec step under way and remove what it installed
+ * (ending msiexec's client would leave the Windows Installer service going
+ * on, and every removal after it refused with 1618 until it is done); then
+ * it puts back what it changed (a closed window may leave that to
  * restore.cmd).
  *
  * Exit codes: 0 all passed, 1 something failed, 2 not elevated or usage,
@@ -35,6 +37,7 @@
 #include "kit_runner.h"
 
 #include <shlwapi.h>
+#include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -131,6 +134,30 @@ bool SaveMachineClass(const std::string &cls)
 HANDLE g_job;
 volatile LONG g_interrupted;
 HANDLE g_putBack;  // set once the run has put the machine back
+// The package's life test, while it runs: told of an interruption by an
+// event (named in its environment, OSTREL_KIT_INTERRUPT), it finishes its
+// step, removes what it installed and stops, bounded by msiexec's own
+// bound; it and what it started are not ended.
+const char *const kPackageTest = "package_test.exe";
+volatile DWORD g_packageTestPid;
+HANDLE g_interruptEvent;
+
+// Whether pid is the package test or one of its descendants.
+bool UnderPackageTest(DWORD pid, HANDLE snapshot)
+{
+    for (int depth = 0; depth < 8 && pid != 0; ++depth) {
+        if (g_packageTestPid != 0 && pid == g_packageTestPid)
+            return true;
+        PROCESSENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        DWORD parent = 0;
+        for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+            if (entry.th32ProcessID == pid)
+                parent = entry.th32ParentProcessID;
+        pid = parent;
+    }
+    return false;
+}
 
 void JoinJob()
 {
@@ -151,8 +178,10 @@ void EndStartedPrograms()
         !QueryInformationJobObject(g_job, JobObjectBasicProcessIdList, list, (DWORD)buffer.size(), NULL))
         return;
     const ULONG_PTR *pids = list->ProcessIdList;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
-        HANDLE p = pids[i] == GetCurrentProcessId()
+        HANDLE p = pids[i] == GetCurrentProcessId() ||
+                           (snapshot != INVALID_HANDLE_VALUE && UnderPackageTest((DWORD)pids[i], snapshot))
                        ? NULL
                        : OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, (DWORD)pids[i]);
         if (p != NULL) {
@@ -161,6 +190,8 @@ void EndStartedPrograms()
             CloseHandle(p);
         }
     }
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
 }
 
 // Ctrl+C, Ctrl+Break or a closed window: the programs end here, and the run
@@ -168,6 +199,7 @@ void EndStartedPrograms()
 BOOL WINAPI OnInterrupt(DWORD)
 {
     InterlockedExchange(&g_interrupted, 1);
+    SetEvent(g_interruptEvent);
     EndStartedPrograms();
     // A closed console ends the process once this returns.
     WaitForSingleObject(g_putBack, 60000);
@@ -227,8 +259,10 @@ void RunTestProgram(const std::string &name, const std::string &options)
 {
     const std::string xml = LogDir() + "\\" + name + ".xml";
     DeleteFileA(xml.c_str());
-    const Captured run =
-        RunCaptured(ProgramDir() + name, "--gtest_output=xml:" + Quote(xml) + options, kProgramTimeoutMs);
+    const bool packageTest = name == kPackageTest;
+    const Captured run = RunCaptured(ProgramDir() + name, "--gtest_output=xml:" + Quote(xml) + options,
+                                     kProgramTimeoutMs, packageTest ? &g_packageTestPid : nullptr);
+    g_packageTestPid = 0;
     WriteText(LogDir() + "\\" + name + ".txt", run.out + run.err);
     const std::string results = ReadFileText(xml);
     const size_t root = results.find("<testsuites ");
@@ -290,6 +324,9 @@ int main(int argc, char **argv)
     if (command == "run")
         JoinJob();
     g_putBack = CreateEventA(NULL, TRUE, FALSE, NULL);
+    const std::string interruptName = "Local\\ostrel-kit-interrupt-" + std::to_string(GetCurrentProcessId());
+    g_interruptEvent = CreateEventA(NULL, TRUE, FALSE, interruptName.c_str());
+    SetEnvironmentVariableA("OSTREL_KIT_INTERRUPT", interruptName.c_str());
     SetConsoleCtrlHandler(OnInterrupt, TRUE);
     Result(MakeRecorderTheBrowser(), "the recorder is the browser for the tests");
     if (command == "redirect")
@@ -297,8 +334,6 @@ int main(int argc, char **argv)
     for (const std::string &program : FilesIn(ProgramDir(), "*_test.exe"))
         if (!Interrupted())
             RunTestProgram(program, options);
-    if (!Interrupted())
-        RunPackageLife(Result, KitDir(), LogDir());
     if (!Restore())
         ++g_failed;
     SetEvent(g_putBack);

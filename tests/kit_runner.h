@@ -18,15 +18,6 @@ bool SaveKey(const char *rootName, REGSAM view, const std::string &path, std::st
 // Puts every saved key back as it was; false when something could not be.
 bool RestoreKeys(const std::string &state);
 
-// The package's life (kit_package.cpp): the released 1.0.0 package from
-// the kit's packages\ folder installed, this version's installed over it,
-// then uninstalled, each with a verbose log in logDir; every check reported
-// through result.
-// It stops early once the run is interrupted, and in any case removes what
-// it installed.
-typedef void (*ResultFn)(bool ok, const std::string &what);
-void RunPackageLife(ResultFn result, const std::string &kitDir, const std::string &logDir);
-
 // True once the run has been interrupted (kit_runner.cpp): what it started
 // has been ended, and it must put the machine back and stop.
 bool Interrupted();

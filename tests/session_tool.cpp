@@ -1,13 +1,7 @@
 /*
- * session-tool: what the installer test needs to model a Windows desktop
- * that Wine does not have.
+ * session-tool: what the package's life test needs to model a Windows
+ * desktop that Wine does not have.
  *
- *   session-tool shell
- *       stands in for the desktop's shell (Explorer): a window made the
- *       shell window, until the process is ended.  Wine's headless desktop
- *       has none, as session 0 has none on Windows.
- *   session-tool has-shell
- *       exits 0 when the desktop has a shell window, 1 when it has none.
  *   session-tool start DESKTOP [--suspended] PROGRAM
  *       starts PROGRAM on the desktop DESKTOP (made if need be), out of the
  *       reach of a window lookup on the default desktop, as a program in
@@ -39,29 +33,6 @@
 #include <string>
 
 namespace {
-
-// Exported by user32 on every system, but not declared by the headers.
-typedef BOOL(WINAPI *SetShellWindowFn)(HWND);
-
-int Shell()
-{
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = DefWindowProcA;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = "SessionToolShell";
-    RegisterClassA(&wc);
-    HWND shell = CreateWindowExA(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
-    SetShellWindowFn setShellWindow =
-        (SetShellWindowFn)(void *)GetProcAddress(GetModuleHandleA("user32.dll"), "SetShellWindow");
-    if (shell == NULL || setShellWindow == NULL || !setShellWindow(shell)) {
-        fprintf(stderr, "session-tool: cannot become the desktop's shell (error %lu)\n", GetLastError());
-        return 1;
-    }
-    MSG msg;
-    while (GetMessageA(&msg, NULL, 0, 0) > 0)
-        DispatchMessageA(&msg);
-    return 0;
-}
 
 int StartOnDesktop(const char *desktop, bool suspended, const char *program)
 {
@@ -194,10 +165,6 @@ int Images(const char *path, int count)
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && strcmp(argv[1], "shell") == 0)
-        return Shell();
-    if (argc == 2 && strcmp(argv[1], "has-shell") == 0)
-        return GetShellWindow() != NULL ? 0 : 1;
     if (argc == 4 && strcmp(argv[1], "start") == 0)
         return StartOnDesktop(argv[2], false, argv[3]);
     if (argc == 5 && strcmp(argv[1], "start") == 0 && strcmp(argv[3], "--suspended") == 0)
@@ -206,6 +173,6 @@ int main(int argc, char **argv)
         return Images(argv[2], -1);
     if (argc == 4 && strcmp(argv[1], "images") == 0)
         return Images(argv[2], atoi(argv[3]));
-    fprintf(stderr, "usage: session-tool shell | has-shell | start DESKTOP [--suspended] PROGRAM | images PATH [COUNT]\n");
+    fprintf(stderr, "usage: session-tool start DESKTOP [--suspended] PROGRAM | images PATH [COUNT]\n");
     return 2;
 }

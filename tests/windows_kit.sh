@@ -1,13 +1,15 @@
 # The Windows test kit: everything needed to run the tests on a Windows test
 # machine, in one zip per width.  Sourced by ./dev (windows-kit) and by the
 # kit's own test (kit_test.sh); takes the configuration in hand from
-# tests/testbed.sh (testbed_use) and build_package from installer/package.sh.
+# tests/testbed.sh (testbed_use), and the packages the build made for the
+# package's life test (tests/package/CMakeLists.txt) from its tree.
 #
 #   build_kit OUTDIR    OUTDIR/<name>/ and OUTDIR/<name>.zip; prints the zip
 #
 # The kit holds the shipped files (bin\), the test programs with the
-# recorder, session-tool and the runner (tests\), the released 1.0.0 package
-# and the current one (packages\), run-tests.cmd, restore.cmd and README.txt.
+# recorder, session-tool and the runner (tests\), the packages the
+# package's life test installs (packages\: released 1.0.0, current, next
+# and signed, each in its folder), run-tests.cmd, restore.cmd and README.txt.
 
 kit_fail() { printf 'kit: %s\n' "$*" >&2; return 1; }
 
@@ -45,19 +47,30 @@ It saves what it will change in saved-state.txt here (the class the shell
 opens http and https addresses with, and both registry views of
 HKLM\\SOFTWARE\\Ostrel), makes tests\\recorder.exe the browser (for the user's
 choice of browser it redirects the class that choice names, since the choice
-itself cannot be written), runs every test program, installs the 1.0.0
-package, installs this version over it and uninstalls it (verbose logs in
-logs\\), puts everything back, and ends with one line: N passed, N failed.
-The package's life is not tried where Ostrel Agent is installed already
-(any version, either width, any folder), and what a failed step installed
-is removed.  Ctrl+C stops the run, ends what it started and puts everything
-back (exit code 3); after a closed window or a reboot, restore.cmd does.
+itself cannot be written), runs every test program, among them
+package_test.exe, the package's life (install, reinstall, repair, upgrade,
+refused downgrade, uninstall, over 1.0.0, a signed package; msiexec's
+verbose logs in logs\\), puts everything back, and ends with one line:
+N passed, N failed.  The package's life is not tried where Ostrel Agent is
+installed already (any version, either width, any folder: its cases fail,
+saying so), and what a failed step installed is removed.  Ctrl+C stops the
+run and ends what it started, but an msiexec step under way is let finish
+(5 minutes at most) and what it installed is then removed; then everything
+is put back (exit code 3).  After a closed window or a reboot, restore.cmd
+puts the browser back (an installation left by then: msiexec /x it).
 
-What only a run here can show: other sessions (sign in a second user and
-leave an agent running in that session: the upgrade and the uninstall must
-end it), UAC (run the package from a standard user's prompt: the agent must
-start unelevated), Restart Manager (an updater closing the agent), and
-64-bit Windows' registry and file-system views for the 32-bit agent.
+Several users: after each install the package's cases expect one agent in
+every session with a signed-in user (whichever account this prompt was
+elevated with), each in its own session.  To see it, sign in a second user
+(Switch user, or a remote desktop session) and leave that session signed
+in, then run run-tests.cmd from the first: the install cases must find two
+agents, one per session; the upgrade and the uninstall end both.  With the
+second user signed out again, one.
+
+What else only a run here can show: UAC (run the package from a standard
+user's prompt: the agent must start unelevated), Restart Manager (an
+updater closing the agent), and 64-bit Windows' registry and file-system
+views for the 32-bit agent.
 EOF
 }
 
@@ -77,12 +90,11 @@ build_kit() {
         "$TB_TRIPLET-strip" -o "$dir/tests/${f##*/}" "$f" || { kit_fail "missing $f"; return; }
     done
     cp "$TB_TREE/bin/HIDUSB.dll" "$dir/tests/"
-    cp "$TB_ROOT/installer/released/ostrel-agent-1.0.0-demo-$TB_PLATFORM.msi" "$dir/packages/" \
-        || { kit_fail "no released 1.0.0 package for $TB_PLATFORM"; return; }
-    build_package "$TB_TREE/bin" "$TB_PLATFORM" "$dir/packages" >/dev/null 2>"$dir.err" \
-        || { kit_fail "building the package failed: $(tail -1 "$dir.err")"; return; }
-    rm -f "$dir.err"
-    rm -f "$dir/packages/SHA256SUMS"
+    # The build made them (the signing CA lives elsewhere, never shipped).
+    for f in released current next signed; do
+        mkdir -p "$dir/packages/$f" && cp "$TB_TREE/packages/$f/"*.msi "$dir/packages/$f/" \
+            || { kit_fail "no $f package in $TB_TREE/packages (built by the build)"; return; }
+    done
     kit_scripts "$dir"
     ( cd "$outdir" && cmake -E tar cf "$name.zip" --format=zip "$name" ) || { kit_fail "cannot zip $dir"; return; }
     printf '%s\n' "$dir.zip"

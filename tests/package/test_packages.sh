@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The packages the package's life test installs, made by the build (custom
+# commands in tests/package/CMakeLists.txt), once, not at each test run.
+#
+# Usage: test_packages.sh plain BINDIR PLATFORM OUTDIR [VERSION]
+#        test_packages.sh signed BINDIR PLATFORM OUTDIR CADIR
+#   plain    BINDIR's files packaged unsigned, as VERSION (default:
+#            installer/VERSION);
+#   signed   the same, signed with a throwaway CA made anew in CADIR
+#            (which is never shipped), so that a rebuild never signs with a
+#            certificate that has expired since the last one
+# Whatever SIGN_* the developer's environment holds is ignored: the plain
+# packages are unsigned and the signed one is signed by the test's own key.
+set -uo pipefail
+[ $# -ge 4 ] || { sed -n '2,13p' "$0"; exit 2; }
+KIND=$1 BINDIR=$2 PLATFORM=$3 OUTDIR=$4 VERSION= CADIR=
+[ "$KIND" = signed ] && CADIR=${5:-} || VERSION=${5:-}
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$HERE/../../installer/package.sh"
+source "$HERE/../../installer/test_certificates.sh"
+unset ${SIGN_VARIABLES} SIGN_NO_TIMESTAMP
+rm -rf "$OUTDIR"
+case $KIND in
+    plain)
+        build_package "$BINDIR" "$PLATFORM" "$OUTDIR" $VERSION >/dev/null ;;
+    signed)
+        [ -n "$CADIR" ] || { echo "test_packages: signed needs a CADIR" >&2; exit 2; }
+        rm -rf "$CADIR"
+        make_test_ca "$CADIR/ca" "Package Test Root" &&
+            make_code_signing "$CADIR/signer" "$CADIR/ca" "Package Test Publisher" \
+            || { echo "test_packages: making the throwaway certificates failed" >&2; exit 1; }
+        # No time-stamping server is reachable here, and the certificate is
+        # a throwaway: signing without a time stamp is what is meant.
+        SIGN_NO_TIMESTAMP=1 SIGN_PKCS12=$CADIR/signer/sign.p12 SIGN_PASSWORD_FILE=$CADIR/signer/password \
+            SIGN_CAFILE=$CADIR/ca/ca.pem build_package "$BINDIR" "$PLATFORM" "$OUTDIR" $VERSION >/dev/null ;;
+    *) echo "test_packages: KIND is plain or signed, not '$KIND'" >&2; exit 2 ;;
+esac
