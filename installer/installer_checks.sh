@@ -62,22 +62,17 @@ one_new_agent() {
 }
 same_agents() { [ "$(agent_pids | tr '\n' ' ')" = "$1" ]; }
 
-# The stand-in for the desktop's shell (Explorer), which StartAgent takes
-# the interactive user's token from.
-SHELL_PID=
-has_shell() { testbed_quiet "$TESTBINDIR/session-tool.exe" has-shell; }
-start_shell() {
-    # The loader itself, not a function around it: $! is then the shell's own process.
-    "$TB_LOADER" "$TESTBINDIR/session-tool.exe" shell </dev/null >/dev/null 2>&1 &
-    SHELL_PID=$!
-    testbed_wait 10 has_shell || fail "the stand-in for the desktop's shell did not come up"
+# The one agent runs, from the installed file, and is the process the log
+# says StartAgent started in the only session Wine has, in the system
+# folder as its current directory.
+started_by_action() {
+    local pid
+    one_new_agent "" || return 1
+    pid=$(agent_pids)
+    grep -a "StartAgent: session 1: started " "$LOG" | tr -d '\r' | grep -q "agent.exe, process $pid\$" \
+        || { say "  running: $pid"; grep -a "StartAgent:" "$LOG"; return 1; }
 }
-stop_shell() {
-    [ -z "$SHELL_PID" ] || kill "$SHELL_PID" 2>/dev/null
-    wait "$SHELL_PID" 2>/dev/null
-    SHELL_PID=
-    testbed_wait 10 eval '! has_shell' || fail "the stand-in for the desktop's shell did not go"
-}
+
 # An agent started on desktop $1, out of a window lookup's reach as in
 # another session; $2 --suspended leaves it unable to read a message.
 # (Its output goes through a file: under Wine the started agent holds on to
