@@ -37,6 +37,8 @@ msiexec_rc() {
     [ "$rc" -eq "$want" ] && ok "msiexec $* exited $rc (${MSI_SECONDS} s)" || fail "msiexec $* exited $rc, not $want"
 }
 logged() { grep -aq -- "$1" "$LOG"; }
+# The sequence number of action $1 in the current package.
+field_seq() { msiinfo export "$CUR_PKG" InstallExecuteSequence | tr -d '\r' | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
 # The log's first line matching $1 comes before its first matching $2.
 logged_before() {
     local a b

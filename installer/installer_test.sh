@@ -36,6 +36,8 @@ PRODUCT_DIR='C:\Ostrel Product'
 LOGDIR_WIN='C:\installer-logs'
 # Windows' exit code for a fatal install error; the shell sees it modulo 256.
 ERROR_INSTALL_FAILURE=$((1603 % 256))
+# ... and for a custom action that failed, which rolls the installation back.
+ERROR_FUNCTION_FAILED=$((1627 % 256))
 CASE=setup
 
 # ------------------------------------------------------------- the cases
@@ -153,6 +155,23 @@ case_uninstall_elsewhere() {
     check "no agent left, files, folder and Run value gone" eval 'no_agent && nothing_left'
 }
 
+# An installation that fails after StartAgent rolls back: the agent it
+# started from the files it takes away must end with them.  The package is
+# the current one with a deferred step after StartAgent that fails
+# (cmd /c exit 3, its exit code checked).
+case_rollback() {
+    local failing=$PKGDIR/failing/$(basename "$CUR_PKG")
+    mkdir -p "${failing%/*}" && cp "$CUR_PKG" "$failing" &&
+    msibuild "$failing" \
+        -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('FailAfterStart', $((34 | 0x400)), 'SystemFolder', '\"[SystemFolder]cmd.exe\" /c exit 3')" \
+        -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('FailAfterStart', '', $(( $(field_seq StartAgent) + 1 )))" \
+        || fail "making a package that fails after StartAgent"
+    msiexec_rc "$ERROR_FUNCTION_FAILED" /i "$(testbed_winpath "$failing")"
+    check "StartAgent started an agent before the failure" logged "StartAgent: session 1: started "
+    check "the rollback ended it, and nothing is left" \
+        eval 'logged "StopAgents: agent .* was ended\|StopAgents: agent .* quit" && no_agent && nothing_left'
+}
+
 # A package signed with a throwaway CA installs and uninstalls as the
 # unsigned one does, and what it installs is the signed files.
 case_signed() {
@@ -200,7 +219,7 @@ testbed_quiet reg add "$PRODUCT_KEY" /v InstallDir /d "$PRODUCT_DIR" /f $VIEW ||
 # INSTALLER_CASES names the cases to run instead.
 VIEW_CASES="install upgrade uninstall no_start released_upgrade_here"
 ALL_CASES="install reinstall repair upgrade downgrade uninstall no_start
-           released_upgrade_here released_upgrade_elsewhere uninstall_elsewhere signed"
+           released_upgrade_here released_upgrade_elsewhere uninstall_elsewhere rollback signed"
 [ "$TB_CONFIG" = wow64 ] && CASES=$VIEW_CASES || CASES=$ALL_CASES
 CASES=${INSTALLER_CASES:-$CASES}
 TIMES=
