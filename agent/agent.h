@@ -49,6 +49,14 @@ enum {
 #define AGENT_PRODUCT_KEY       "SOFTWARE\\Ostrel\\Corrandel"
 #define AGENT_INSTALL_DIR_VALUE "InstallDir"
 
+/* The registry view of the other width, where the key is looked for when
+ * the agent's own view lacks it. */
+#ifdef _WIN64
+#define AGENT_OTHER_REGISTRY_VIEW KEY_WOW64_32KEY
+#else
+#define AGENT_OTHER_REGISTRY_VIEW KEY_WOW64_64KEY
+#endif
+
 /* Programs tried in the installation directory, in this order. */
 #define AGENT_PRIMARY_FILE_PART  "\\Vorq.exe"
 #define AGENT_FALLBACK_FILE_PART "\\Duxo.exe"

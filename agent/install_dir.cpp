@@ -8,15 +8,16 @@
 #include "agent.h"
 
 /* Opens the product's key in the agent's own registry view, else in the
- * 64-bit view.  On 64-bit Windows the 32-bit agent sees the 32-bit view
- * (WOW6432Node), and a 64-bit product's installer may have written the key
- * in the 64-bit view only.  A key in the agent's own view decides, whatever
- * it holds; on 32-bit Windows the flag is ignored and the same key is tried
- * twice. */
+ * other one.  On 64-bit Windows each width sees a view of its own (the
+ * 32-bit one is WOW6432Node), and the product's installer may have written
+ * the key in the view of its own width only, which need not be the agent's.
+ * A key in the agent's own view decides, whatever it holds; on 32-bit
+ * Windows the flag is ignored and the same key is tried twice. */
 static BOOL OpenProductKey(PHKEY phKey)
 {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ, phKey) == ERROR_SUCCESS ||
-           RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ | KEY_WOW64_64KEY, phKey) == ERROR_SUCCESS;
+           RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_PRODUCT_KEY, 0, KEY_READ | AGENT_OTHER_REGISTRY_VIEW, phKey) ==
+               ERROR_SUCCESS;
 }
 
 /* Reads InstallDir into lpszDirectory, a buffer of PATH_BUFFER_SIZE bytes.

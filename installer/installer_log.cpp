@@ -47,3 +47,13 @@ BOOL FormatInstallerText(MSIHANDLE hInstall, LPCWSTR lpszText, LPWSTR lpszValue)
         lpszValue[0] = L'\0';
     return ok;
 }
+
+BOOL GetAgentPath(MSIHANDLE hInstall, LPCWSTR lpszAction, LPWSTR lpszPath)
+{
+    if (!GetInstallerProperty(hInstall, L"CustomActionData", lpszPath) || lpszPath[0] == L'\0') {
+        LogLine(hInstall, L"%ls: no agent path given", lpszAction);
+        return FALSE;
+    }
+    MakeLongPath(lpszPath);
+    return TRUE;
+}

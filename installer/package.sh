@@ -53,21 +53,32 @@ file_version() {
 # What wixl cannot express, done in the built package's tables:
 #  - RemoveExistingProducts goes after InstallExecute (see agent.wxs), so
 #    that StopAgents has run before the old version's files go;
-#  - StopAgents.Data is a plain property-setting action (wixl marks it as
-#    not impersonated, which means nothing for it), and StartAgent runs
-#    impersonated, also on a terminal server (msidbCustomActionTypeTSAware),
-#    where an immediate action of a per-machine installation would otherwise
-#    run as LocalSystem and find no user's shell;
+#  - every custom action gets its exact type (wixl marks property-setting
+#    actions as not impersonated, which means nothing for them, and cannot
+#    write all the bits): see CUSTOM_ACTION_TYPES;
+#  - START_AGENT joins SecureCustomProperties: only public properties listed
+#    there reach the installation's server side when a user without
+#    administrator rights installs with UAC consent (Windows Installer's
+#    restricted public properties), and START_AGENT=0 would be dropped;
 #  - every file with a version resource gets its version in the File table
 #    (wixl leaves it empty, so Windows Installer's versioning rules would take
 #    it for an unversioned file), and loses its MsiFileHash row, which is
 #    for unversioned files only.
+# The custom actions' types, as Windows Installer's bits add up: 1 a DLL from
+# the Binary table, 51 (3 + 48) a property set from formatted text, 0x40
+# return ignored, 0x100 rollback only, 0x400 in-script (deferred), 0x800 not
+# impersonated (the installer's own context, LocalSystem).
+CUSTOM_ACTION_TYPES="StopAgents.Data:51 StopAgents:$((1 | 0x40 | 0x400 | 0x800))
+    StartAgent.Data:51 StartAgent.Rollback.Data:51 StartAgent.Rollback:$((1 | 0x40 | 0x100 | 0x400 | 0x800))
+    StartAgent:$((1 | 0x40 | 0x400 | 0x800))"
 edit_tables() {
-    local msi=$1 stage=$2 windres=$3 file name version queries=()
+    local msi=$1 stage=$2 windres=$3 file name version queries=() action secure
     queries+=("UPDATE InstallExecuteSequence SET Sequence=1504 WHERE Action='RemoveExistingProducts'")
-    queries+=("UPDATE CustomAction SET Type=51 WHERE Action='StopAgents.Data'")
-    # 1 DLL from the Binary table + 64 return ignored + 16384 terminal-server aware.
-    queries+=("UPDATE CustomAction SET Type=16449 WHERE Action='StartAgent'")
+    for action in $CUSTOM_ACTION_TYPES; do
+        queries+=("UPDATE CustomAction SET Type=${action##*:} WHERE Action='${action%:*}'")
+    done
+    secure=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')
+    queries+=("UPDATE Property SET Value='START_AGENT${secure:+;$secure}' WHERE Property='SecureCustomProperties'")
     # Our file's language is its resources' (0x0404); a vendor's is its own.
     local language
     for file in AgentExe:agent.exe:1028 DeviceLibrary:HIDUSB.dll:; do

@@ -9,10 +9,11 @@
 #    in the Binary table;
 #  - the sequence: every agent ends (StopAgents, run by the InstallExecute
 #    before the old version's removal) before any file changes, and the
-#    agent starts after InstallFinalize;
-#  - the contexts: StopAgents deferred and not impersonated (LocalSystem),
-#    StartAgent immediate, impersonated also on a terminal server, never for
-#    LocalSystem (UserSID S-1-5-18) or with START_AGENT=0;
+#    agent starts once every file is in place, before InstallFinalize, its
+#    rollback action before it;
+#  - the contexts: every custom action's type, bit by bit (deferred, not
+#    impersonated, rollback, return ignored), since Wine's msiexec runs every
+#    action alike; never with START_AGENT=0, which is a secure property;
 #  - Restart Manager off (MSIRESTARTMANAGERCONTROL=Disable).
 # Usage: package_tables_test.sh BINDIR PLATFORM SCRATCH
 set -uo pipefail
@@ -42,8 +43,9 @@ check "the File table gives agent.exe that version, in language 1028 (0x0404)" \
     [ "$(field File 5 AgentExe) $(field File 6 AgentExe)" = "$VERSION.0 1028" ]
 for name in agent.exe agent-actions.dll; do
     text=$(version_text "$(program "$name")")
-    check "$name carries file and product version $VERSION" eval \
-        'grep -q "FILEVERSION ${VERSION//./, }, 0" <<<"$text" && grep -q "PRODUCTVERSION ${VERSION//./, }, 0" <<<"$text"'
+    for line in "FILEVERSION ${VERSION//./, }, 0" "PRODUCTVERSION ${VERSION//./, }, 0"; do
+        check "$name carries $line" grep -qF "$line" <<<"$text"
+    done
     # Strings in the resources' language, 0x0404, in Unicode (1200).
     for line in 'BLOCK "040404B0"' 'VALUE "Translation", 0x404, 1200' 'VALUE "CompanyName", "Ostrel"' \
                 'VALUE "ProductName", "Ostrel Agent"' "VALUE \"OriginalFilename\", \"$name\"" \
@@ -58,31 +60,56 @@ check "it installs agent.exe and HIDUSB.dll and nothing else" \
 check "the custom actions' DLL is in the Binary table" [ "$(table Binary | cut -f1)" = AgentActions ]
 
 # ------------------------------------------------------------- the sequence
-order="InstallValidate InstallInitialize StopAgents.Data StopAgents InstallExecute RemoveExistingProducts RemoveFiles InstallFiles InstallFinalize StartAgent"
+order="InstallValidate InstallInitialize StopAgents.Data StopAgents InstallExecute RemoveExistingProducts RemoveFiles
+       InstallFiles WriteRegistryValues StartAgent.Data StartAgent.Rollback.Data StartAgent.Rollback StartAgent
+       InstallFinalize"
 last=-1 in_order=yes
 for action in $order; do
     s=$(seq_of "$action") || { in_order="no $action"; break; }
     [ "$s" -gt "$last" ] || { in_order="no: $action at $s"; break; }
     last=$s
 done
-check "in order: $order" [ "$in_order" = yes ]
-check "StopAgents (and its data) run on a first install or upgrade, a repair and an uninstall" eval \
-    '[ "$(field InstallExecuteSequence 2 StopAgents)" = "NOT Installed OR REINSTALL OR REMOVE" ] &&
-     [ "$(field InstallExecuteSequence 2 StopAgents.Data)" = "NOT Installed OR REINSTALL OR REMOVE" ]'
-check "StartAgent only with START_AGENT=1, not on removal, never for LocalSystem" \
-    [ "$(field InstallExecuteSequence 2 StartAgent)" = 'START_AGENT="1" AND NOT REMOVE~="ALL" AND UserSID<>"S-1-5-18"' ]
+check "in order: $(echo $order)" [ "$in_order" = yes ]
+# Each action's condition: StopAgents on a first install or upgrade, a repair
+# and an uninstall; StartAgent and its rollback after anything but a removal,
+# unless START_AGENT=0.
+stop_when="NOT Installed OR REINSTALL OR REMOVE" start_when='START_AGENT="1" AND NOT REMOVE~="ALL"'
+for row in "StopAgents.Data|$stop_when" "StopAgents|$stop_when" "StartAgent.Data|$start_when" \
+           "StartAgent.Rollback.Data|$start_when" "StartAgent.Rollback|$start_when" "StartAgent|$start_when"; do
+    action=${row%%|*} want=${row#*|}
+    got=$(field InstallExecuteSequence 2 "$action")
+    check "$action runs when $want${got:+ (the table says: $got)}" [ "$got" = "$want" ]
+done
 
 # ------------------------------------------------------------- the contexts
-type_of() { field CustomAction 2 "$1"; }
-has_bits() { (( ($1 & $2) == $2 )); }
-check "StopAgents: DLL entry StopAgents, deferred (0x400), not impersonated (0x800), failure ignored (0x40)" eval \
-    'has_bits "$(type_of StopAgents)" $((1 | 0x40 | 0x400 | 0x800)) && [ "$(field CustomAction 3 StopAgents)/$(field CustomAction 4 StopAgents)" = AgentActions/StopAgents ]'
-check "StopAgents is given the installed agent's path" eval \
-    '[ "$(type_of StopAgents.Data)" = 51 ] && [ "$(field CustomAction 3 StopAgents.Data)" = StopAgents ] &&
-     [ "$(field CustomAction 4 StopAgents.Data)" = "[INSTALLDIR]agent.exe" ]'
-check "StartAgent: DLL entry StartAgent, immediate, impersonated, also on a terminal server (0x4000)" eval \
-    '[ "$(type_of StartAgent)" = $((1 | 0x40 | 0x4000)) ] && [ "$(field CustomAction 4 StartAgent)" = StartAgent ]'
-check "Restart Manager is off, START_AGENT defaults to 1" eval \
-    '[ "$(field Property 2 MSIRESTARTMANAGERCONTROL)" = Disable ] && [ "$(field Property 2 START_AGENT)" = 1 ]'
+# CustomAction rows: action, type, source, target.  The types, bit by bit:
+# 1 a DLL from the Binary table, 51 a property set from formatted text,
+# 0x40 return ignored, 0x100 rollback, 0x400 deferred, 0x800 not
+# impersonated (LocalSystem: it reaches every session, and only it may ask
+# for a session user's token), never 0x200 (commit actions do not run when
+# rollback is disabled).
+DLL_DEFERRED_SYSTEM=$((1 | 0x40 | 0x400 | 0x800))
+expected_actions="StopAgents.Data 51 StopAgents [INSTALLDIR]agent.exe
+StopAgents $DLL_DEFERRED_SYSTEM AgentActions StopAgents
+StartAgent.Data 51 StartAgent [INSTALLDIR]agent.exe
+StartAgent.Rollback.Data 51 StartAgent.Rollback [INSTALLDIR]agent.exe
+StartAgent.Rollback $((DLL_DEFERRED_SYSTEM | 0x100)) AgentActions StopAgents
+StartAgent $DLL_DEFERRED_SYSTEM AgentActions StartAgent"
+actual_actions=$(table CustomAction | awk -F'\t' '{ print $1, $2, $3, $4 }' | sort)
+while read -r action want_row; do
+    got_row=$(awk -v a="$action" '$1 == a { $1 = ""; sub(/^ /, ""); print }' <<<"$actual_actions")
+    check "custom action $action: type, source and target are $want_row${got_row:+ (the table has: $got_row)}" \
+        [ "$got_row" = "$want_row" ]
+done <<<"$expected_actions"
+check "no other custom action" [ "$(cut -d' ' -f1 <<<"$actual_actions" | tr '\n' ' ')" = \
+    "$(sort <<<"$expected_actions" | cut -d' ' -f1 | tr '\n' ' ')" ]
+
+# ------------------------------------------------------------- properties
+secure=$(field Property 2 SecureCustomProperties | tr ';' '\n')
+for property in START_AGENT WIX_UPGRADE_DETECTED WIX_DOWNGRADE_DETECTED; do
+    check "$property is a secure public property (SecureCustomProperties: $(echo $secure))" grep -qx "$property" <<<"$secure"
+done
+check "START_AGENT defaults to 1" [ "$(field Property 2 START_AGENT)" = 1 ]
+check "Restart Manager is off" [ "$(field Property 2 MSIRESTARTMANAGERCONTROL)" = Disable ]
 
 verdict "package tables ($(basename "$PKG"), $PLATFORM)"

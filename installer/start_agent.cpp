@@ -1,94 +1,134 @@
 /*
- * StartAgent: starts the installed agent.exe after an installation, for
- * the interactive user of the desktop the installation runs on, and never
- * elevated or as LocalSystem.
+ * StartAgent: once the installation's files are in place, starts the
+ * installed agent.exe in every session that has a signed-in user and no
+ * agent yet, so that no user has to sign out and in again after an
+ * install, upgrade or repair.
  *
  * The agent starts the product on the device's launch event; whatever token
- * it has, the product gets.  So it is started with the token of the
- * desktop's shell, the interactive user's own unelevated one, even when the
- * installation runs from an elevated prompt.  Where that cannot be done
- * because this action holds no right to use another token, the action's
- * own token serves if it is not elevated: that is the user's own.  Where
- * there is no shell on the desktop (an installation as LocalSystem in
- * session 0, or with no one logged on) nothing is started; the Run value
- * starts the agent at the next logon.  The package's condition also rules
- * out LocalSystem (UserSID S-1-5-18) and START_AGENT=0.
+ * it has, the product gets.  So each agent is started with its session
+ * user's own token (WTSQueryUserToken: the one the user's shell runs with,
+ * filtered under UAC), never elevated and never as LocalSystem, on that
+ * session's interactive desktop, with the user's environment.  Only
+ * LocalSystem may ask for that token, which is why the action is deferred
+ * and not impersonated: it then works alike from a double-click with UAC,
+ * an elevated prompt of another account, a silent install and a deployment
+ * as LocalSystem, and needs no Secondary Logon service.
+ *
+ * The sessions are those WTSEnumerateSessions lists and the active console
+ * session, should the list lack it (an enumeration that fails, or one that
+ * lists none, as Wine's, which models a single session, does).  A session without a user (session
+ * 0's services, a listener) has no token and is skipped; with nobody signed
+ * in, nothing starts, and the Run value starts the agent at the next logon.
  *
  * The agent's current directory is the system folder, as at a logon, never
- * the program folder, which it would otherwise hold open.
+ * msiexec's, which it would otherwise hold open (a removable drive the
+ * package was run from, say) until the user signs out.
  */
 #include "custom_actions.h"
 
-/* The primary token of the desktop shell's process, or NULL. */
-static HANDLE ShellUserToken(void)
+#include <userenv.h>
+#include <wtsapi32.h>
+
+enum { MAX_SESSIONS = 256 };
+
+/* The sessions to serve, each once: how many. */
+static int ListSessions(DWORD *sessions)
 {
-    HWND hShell = GetShellWindow();
-    DWORD dwPid = 0;
-    if (hShell == NULL || !GetWindowThreadProcessId(hShell, &dwPid) || dwPid == 0)
-        return NULL;
-    HANDLE hProcess = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, dwPid);
-    if (hProcess == NULL)
-        return NULL;
-    HANDLE hToken = NULL, hPrimary = NULL;
-    if (OpenProcessToken(hProcess, TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &hToken)) {
-        DuplicateTokenEx(hToken, MAXIMUM_ALLOWED, NULL, SecurityImpersonation, TokenPrimary, &hPrimary);
-        CloseHandle(hToken);
+    int count = 0;
+    WTS_SESSION_INFOW *info = NULL;
+    DWORD cInfo = 0;
+    if (WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &cInfo)) {
+        for (DWORD i = 0; i < cInfo && count < MAX_SESSIONS; ++i)
+            sessions[count++] = info[i].SessionId;
+        WTSFreeMemory(info);
     }
-    CloseHandle(hProcess);
-    return hPrimary;
+    const DWORD dwConsole = WTSGetActiveConsoleSessionId();
+    for (int i = 0; i < count; ++i)
+        if (sessions[i] == dwConsole)
+            return count;
+    if (dwConsole != NO_SESSION && count < MAX_SESSIONS)
+        sessions[count++] = dwConsole;
+    return count;
 }
 
-static BOOL OwnTokenIsElevated(void)
+/* The pid of an agent already running in dwSession, or 0. */
+static DWORD AgentIn(DWORD dwSession, const RunningAgent *agents, int count)
 {
-    HANDLE hToken;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &hToken) &&
-        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
-        return TRUE;
-    TOKEN_ELEVATION elevation = {TRUE};
-    DWORD cbSize;
-    GetTokenInformation(hToken, TokenElevation, &elevation, sizeof elevation, &cbSize);
+    for (int i = 0; i < count; ++i)
+        if (agents[i].dwSession == dwSession)
+            return agents[i].dwPid;
+    return 0;
+}
+
+/* Starts the agent with the session user's token: the process id, or 0
+ * with the error in *pdwError. */
+static DWORD StartIn(HANDLE hToken, LPCWSTR lpszAgentPath, LPCWSTR lpszSystemDir, DWORD *pdwError)
+{
+    WCHAR szCommandLine[ACTION_PATH_SIZE + 2];
+    wsprintfW(szCommandLine, L"\"%s\"", lpszAgentPath);
+    STARTUPINFOW si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    si.lpDesktop = const_cast<LPWSTR>(L"winsta0\\default");
+    LPVOID lpEnvironment = NULL;
+    if (!CreateEnvironmentBlock(&lpEnvironment, hToken, FALSE))
+        lpEnvironment = NULL;
+    PROCESS_INFORMATION pi;
+    BOOL bStarted = CreateProcessAsUserW(hToken, lpszAgentPath, szCommandLine, NULL, NULL, FALSE,
+                                         CREATE_UNICODE_ENVIRONMENT, lpEnvironment, lpszSystemDir, &si, &pi);
+    *pdwError = bStarted ? ERROR_SUCCESS : GetLastError();
+    if (lpEnvironment != NULL)
+        DestroyEnvironmentBlock(lpEnvironment);
+    if (!bStarted)
+        return 0;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return pi.dwProcessId;
+}
+
+/* One line in the log for each session: started, or skipped and why. */
+static void ServeSession(MSIHANDLE hInstall, DWORD dwSession, LPCWSTR lpszAgentPath, LPCWSTR lpszSystemDir,
+                         const RunningAgent *agents, int count)
+{
+    const DWORD dwRunning = AgentIn(dwSession, agents, count);
+    if (dwRunning != 0) {
+        LogLine(hInstall, L"StartAgent: session %lu: an agent already runs there (process %lu)", dwSession, dwRunning);
+        return;
+    }
+    HANDLE hToken = NULL;
+    if (!WTSQueryUserToken(dwSession, &hToken)) {
+        LogLine(hInstall, L"StartAgent: session %lu: no signed-in user (error %lu)", dwSession, GetLastError());
+        return;
+    }
+    DWORD dwError = ERROR_SUCCESS;
+    const DWORD dwPid = StartIn(hToken, lpszAgentPath, lpszSystemDir, &dwError);
     CloseHandle(hToken);
-    return elevation.TokenIsElevated != 0;
+    if (dwPid != 0)
+        LogLine(hInstall, L"StartAgent: session %lu: started %ls, process %lu", dwSession, lpszAgentPath, dwPid);
+    else
+        LogLine(hInstall, L"StartAgent: session %lu: could not start %ls (error %lu): it starts at the next logon",
+                dwSession, lpszAgentPath, dwError);
 }
 
 extern "C" UINT WINAPI StartAgent(MSIHANDLE hInstall)
 {
     WCHAR szAgentPath[ACTION_PATH_SIZE];
-    WCHAR szCommandLine[ACTION_PATH_SIZE + 2];
     WCHAR szSystemDir[MAX_PATH];
     UINT cchSystem = GetSystemDirectoryW(szSystemDir, MAX_PATH);
-    if (!FormatInstallerText(hInstall, L"[#AgentExe]", szAgentPath) || szAgentPath[0] == L'\0' ||
-        lstrlenW(szAgentPath) >= ACTION_PATH_SIZE - 1 || cchSystem == 0 || cchSystem >= MAX_PATH) {
-        LogLine(hInstall, L"StartAgent: no agent path or system folder");
+    if (!GetAgentPath(hInstall, L"StartAgent", szAgentPath))
+        return ERROR_SUCCESS;
+    if (lstrlenW(szAgentPath) >= ACTION_PATH_SIZE - 1 || cchSystem == 0 || cchSystem >= MAX_PATH) {
+        LogLine(hInstall, L"StartAgent: the agent's path is too long, or there is no system folder");
         return ERROR_SUCCESS;
     }
-    wsprintfW(szCommandLine, L"\"%s\"", szAgentPath);
-    STARTUPINFOW si;
-    ZeroMemory(&si, sizeof si);
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-
-    HANDLE hToken = ShellUserToken();
-    if (hToken == NULL) {
-        LogLine(hInstall, L"StartAgent: no shell on this desktop: the agent starts at the next logon");
-        return ERROR_SUCCESS;
-    }
-    LPCWSTR lpszHow = L"with the desktop shell's token";
-    BOOL bStarted = CreateProcessWithTokenW(hToken, 0, szAgentPath, szCommandLine, 0, NULL, szSystemDir, &si, &pi);
-    DWORD dwError = bStarted ? ERROR_SUCCESS : GetLastError();
-    CloseHandle(hToken);
-    if (!bStarted && !OwnTokenIsElevated()) {
-        lpszHow = L"with the installing user's own token";
-        bStarted = CreateProcessW(szAgentPath, szCommandLine, NULL, NULL, FALSE, 0, NULL, szSystemDir, &si, &pi);
-        dwError = bStarted ? ERROR_SUCCESS : GetLastError();
-    }
-    if (!bStarted) {
-        LogLine(hInstall, L"StartAgent: %ls could not be started unelevated (error %lu): it starts at the next logon",
-                szAgentPath, dwError);
-        return ERROR_SUCCESS;
-    }
-    LogLine(hInstall, L"StartAgent: started %ls %ls, process %lu", szAgentPath, lpszHow, pi.dwProcessId);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    static DWORD sessions[MAX_SESSIONS];
+    static RunningAgent agents[MAX_AGENTS];
+    const int cSessions = ListSessions(sessions);
+    const int cAgents = FindAgents(szAgentPath, agents);
+    if (cSessions == 0)
+        LogLine(hInstall, L"StartAgent: no session: the agent starts at each user's next logon");
+    for (int i = 0; i < cSessions; ++i)
+        ServeSession(hInstall, sessions[i], szAgentPath, szSystemDir, agents, cAgents);
+    CloseAgents(agents, cAgents);
     return ERROR_SUCCESS;
 }

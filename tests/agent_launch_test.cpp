@@ -209,19 +209,25 @@ TEST_F(AgentTest, ProductFolderIsNotHeldAfterALaunch)
 // The agent's own registry view decides where it has the key; the 64-bit
 // view is read only when it has none.  Only a 32-bit agent on 64-bit
 // Windows sees two views.
+// On 64-bit Windows each width has a registry view of its own: the agent
+// looks in its own first and, only where the key is missing there, in the
+// other width's.
 TEST_F(AgentTest, ProductKeyInTheOtherRegistryView)
 {
-    if (!UnderWow64())
-        GTEST_SKIP() << "one registry view here: these cases need a 32-bit agent on 64-bit Windows";
+    const bool wide = sizeof(void *) == 8;
+    if (!wide && !UnderWow64())
+        GTEST_SKIP() << "one registry view here: these cases need 64-bit Windows";
+    const REGSAM ownView = wide ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    const REGSAM otherView = wide ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     const std::string own = MakeProduct("own view", true, false);
-    const std::string other = MakeProduct("64-bit view", true, false);
+    const std::string other = MakeProduct("other view", true, false);
     enum OwnView { kNoKey, kKeyOnly, kEmptyText, kProduct };
     const struct {
         const char *name;
         OwnView ownView;
         std::vector<Record> expected;
     } cases[] = {
-        {"key in the 64-bit view only", kNoKey, {ProductStart(other, kPrimaryProgram)}},
+        {"key in the other width's view only", kNoKey, {ProductStart(other, kPrimaryProgram)}},
         {"key in both views", kProduct, {ProductStart(own, kPrimaryProgram)}},
         {"key without InstallDir in the agent's view", kKeyOnly, {Browser()}},
         {"empty InstallDir in the agent's view", kEmptyText, {Browser()}},
@@ -230,12 +236,12 @@ TEST_F(AgentTest, ProductKeyInTheOtherRegistryView)
     for (const auto &c : cases) {
         ClearRecords();
         RemoveProductKey();
-        ASSERT_TRUE(WriteInstallDirText(other, KEY_WOW64_64KEY)) << c.name;
+        ASSERT_TRUE(WriteInstallDirText(other, otherView)) << c.name;
         if (c.ownView == kKeyOnly) {
-            ASSERT_TRUE(CreateProductKeyOnly(KEY_WOW64_32KEY));
+            ASSERT_TRUE(CreateProductKeyOnly(ownView));
         }
         if (c.ownView == kEmptyText || c.ownView == kProduct) {
-            ASSERT_TRUE(WriteInstallDirText(c.ownView == kProduct ? own : "", KEY_WOW64_32KEY));
+            ASSERT_TRUE(WriteInstallDirText(c.ownView == kProduct ? own : "", ownView));
         }
         EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
         EXPECT_TRUE(StartedExactly(c.name, c.expected, Records()));

@@ -79,10 +79,15 @@ TEST_F(AgentTest, EndSessionMessages)
         {"Restart Manager closes it", WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, 0, true},
         {"Restart Manager closes it, critical", WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP | ENDSESSION_CRITICAL, 0, true},
     };
+    // The messages that must leave the agent running go to one agent, one
+    // after the other, each followed by a launch; each closing one gets an
+    // agent of its own.
+    HWND hwnd = NULL;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ClearRecords();
-        HWND hwnd = StartAgent();
+        if (hwnd == NULL || !agent_.Running())
+            hwnd = StartAgent();
         ASSERT_NE(nullptr, hwnd);
         DWORD_PTR answer = 0xFFFF;
         ASSERT_NE(0, SendMessageTimeoutA(hwnd, c.msg, c.wp, c.lp, SMTO_NORMAL, kWaitMs, &answer));
@@ -90,12 +95,12 @@ TEST_F(AgentTest, EndSessionMessages)
         if (c.ends) {
             EXPECT_EQ(0u, agent_.Wait(kWaitMs)) << "the agent did not end with 0";
             EXPECT_FALSE(IsWindow(hwnd)) << "the agent window was not destroyed";
+            hwnd = NULL;
         } else {
             EXPECT_TRUE(agent_.Running());
             EXPECT_EQ(hwnd, FindAgentWindow());
             EXPECT_EQ(0u, SendEvent(HID_EVENT_LAUNCH));
             EXPECT_TRUE(StartedExactly(c.name, {ProductStart(dir, kPrimaryProgram)}, Records()));
-            agent_.Quit();
         }
     }
 }
