@@ -8,8 +8,8 @@
 #
 # The kit holds the shipped files (bin\), the test programs with the
 # recorder, session-tool and the runner (tests\), the packages the
-# package's life test installs (packages\: released 1.0.0, current, next
-# and signed, each in its folder), run-tests.cmd, restore.cmd and README.txt.
+# package's life test installs (packages\: released 1.0.0, current, next,
+# failing and signed, each in its folder), run-tests.cmd, restore.cmd and README.txt.
 
 kit_fail() { printf 'kit: %s\n' "$*" >&2; return 1; }
 
@@ -91,7 +91,7 @@ build_kit() {
     done
     cp "$TB_TREE/bin/HIDUSB.dll" "$dir/tests/"
     # The build made them (the signing CA lives elsewhere, never shipped).
-    for f in released current next signed; do
+    for f in released current next failing signed; do
         mkdir -p "$dir/packages/$f" && cp "$TB_TREE/packages/$f/"*.msi "$dir/packages/$f/" \
             || { kit_fail "no $f package in $TB_TREE/packages (built by the build)"; return; }
     done

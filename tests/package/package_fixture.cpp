@@ -150,7 +150,8 @@ void ParseOptions(int argc, char **argv)
 const Packages &TestPackages()
 {
     static const Packages packages = {ReadPackage(g_packagesDir + "\\released"), ReadPackage(g_packagesDir + "\\current"),
-                                      ReadPackage(g_packagesDir + "\\next"), ReadPackage(g_packagesDir + "\\signed")};
+                                      ReadPackage(g_packagesDir + "\\next"), ReadPackage(g_packagesDir + "\\failing"),
+                                      ReadPackage(g_packagesDir + "\\signed")};
     return packages;
 }
 
@@ -218,8 +219,9 @@ void PackageLife::SetUp()
     agentView_ = sizeof(void *) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
     const Packages &p = TestPackages();
     ASSERT_TRUE(!p.released.productCode.empty() && !p.current.productCode.empty() && !p.next.productCode.empty() &&
-                !p.signedCurrent.productCode.empty())
-        << "the packages in " << g_packagesDir << " (released, current, next, signed, one .msi each) are not all there";
+                !p.failing.productCode.empty() && !p.signedCurrent.productCode.empty())
+        << "the packages in " << g_packagesDir
+        << " (released, current, next, failing, signed, one .msi each) are not all there";
     const std::vector<std::string> installed = InstalledOfFamily(p.current.upgradeCode);
     if (!installed.empty() || Exists(InstallDir()))
         FAIL() << (g_ranOnce ? "left installed by the case before, whose clean-up failed: "

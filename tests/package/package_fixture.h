@@ -10,8 +10,9 @@
  *
  * The packages are built by the build (tests/package/CMakeLists.txt), in
  * a folder PACKAGES with one package in each of released\ (1.0.0, as
- * shipped), current\, next\ (the next build number) and signed\ (the
- * current version signed with a throwaway CA).  The program's options:
+ * shipped), current\, next\ (the next build number), failing\ (a step
+ * after StartAgent fails) and signed\ (the current version signed with a
+ * throwaway CA).  The program's options:
  *   --packages=DIR  default: ..\packages beside the program's folder
  *   --logs=DIR      msiexec's verbose logs, one per step; default ..\logs
  *                   where that exists (the kit), else the temporary folder
@@ -32,6 +33,7 @@ namespace package {
 const DWORD kSuccess = 0;
 const DWORD kRestartNeeded = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
 const DWORD kInstallFailure = 1603;
+const DWORD kFunctionFailed = 1627;  // Wine's code for a custom action that failed
 
 struct Package {
     std::string path;
@@ -40,7 +42,7 @@ struct Package {
     std::string version;  // ProductVersion
 };
 struct Packages {
-    Package released, current, next, signedCurrent;
+    Package released, current, next, failing, signedCurrent;
 };
 // Read once, from the folder the options name; ok false says what is missing.
 const Packages &TestPackages();

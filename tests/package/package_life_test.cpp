@@ -147,3 +147,25 @@ TEST_F(PackageLife, CleanUpRemovesWhatARunInstalled)
     EXPECT_EQ(RegisteredVersion(P().next), "") << "the clean-up left " << P().next.version << " installed";
     EXPECT_TRUE(AgentsNow().empty()) << "the clean-up left an agent running";
 }
+
+// An installation that fails after StartAgent rolls back, and the agent it
+// started from the files it takes away ends with them (StartAgent.Rollback).
+TEST_F(PackageLife, FailureAfterTheStartRollsBack)
+{
+    const MsiRun run = Msiexec("/i " + Quote(P().failing.path), "install-failing");
+    EXPECT_TRUE(run.exitCode == kInstallFailure || run.exitCode == kFunctionFailed)
+        << "msiexec exited " << run.exitCode << ", not " << kInstallFailure << " (Wine: " << kFunctionFailed << ")";
+    // "StartAgent: session N: started PATH, process PID"
+    const size_t at = Lower(run.log).find("startagent: session "), line = run.log.find('\n', at);
+    const size_t started = run.log.find(", process ", run.log.find(": started ", at));
+    ASSERT_TRUE(at != std::string::npos && started < line)
+        << "StartAgent started nothing before the failure (" << run.logPath << ")";
+    const DWORD pid = (DWORD)strtoul(run.log.c_str() + started + 10, NULL, 10);
+    EXPECT_TRUE(run.Logged("StopAgents: agent " + std::to_string(pid) + " quit") ||
+                run.Logged("StopAgents: agent " + std::to_string(pid) + " could not be asked to quit and was ended"))
+        << "the rollback did not end agent " << pid << " (" << run.logPath << ")";
+    EXPECT_TRUE(WaitForProcessId(pid)) << "agent " << pid << " still runs after the rollback";
+    Agents(0);
+    ExpectNothingLeft();
+    EXPECT_EQ(RegisteredVersion(P().failing), "") << "registered though it failed";
+}
