@@ -307,22 +307,30 @@ MsiRun PackageLife::Install(const Package &package, const std::string &step, con
     return run;
 }
 
-std::vector<Agent> PackageLife::AgentsNow()
+namespace {
+// session-tool's "PID CHECKSUM" lines.
+std::vector<Agent> ParseAgents(const std::string &out)
 {
-    const Captured list = RunCaptured(ProgramDir() + "session-tool.exe", "images " + Quote(AgentFile()), kWaitMs * 2);
     std::vector<Agent> agents;
-    for (const std::string &line : SplitLines(list.out)) {
+    for (const std::string &line : SplitLines(out)) {
         const size_t space = line.find(' ');
         agents.push_back({(DWORD)strtoul(line.c_str(), NULL, 10), space == std::string::npos ? "" : line.substr(space + 1)});
     }
     return agents;
 }
+}  // namespace
+
+std::vector<Agent> PackageLife::AgentsNow()
+{
+    return ParseAgents(RunCaptured(ProgramDir() + "session-tool.exe", "images " + Quote(AgentFile()), kWaitMs * 2).out);
+}
 
 std::vector<Agent> PackageLife::Agents(size_t count)
 {
+    // session-tool waits (bounded) for that count, then lists what runs.
     const Captured waited = RunCaptured(ProgramDir() + "session-tool.exe",
                                         "images " + Quote(AgentFile()) + " " + std::to_string(count), kWaitMs * 2);
-    std::vector<Agent> agents = AgentsNow();
+    const std::vector<Agent> agents = ParseAgents(waited.out);
     EXPECT_TRUE(waited.finished && waited.exitCode == 0)
         << "expected " << count << " agent(s) of " << AgentFile() << " to run; running: " << List(agents);
     return agents;

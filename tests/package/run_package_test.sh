@@ -22,8 +22,13 @@ VIEW_CASES+=:PackageLife/OverReleased.UpgradeEndsTheReleasedAgent/Here
 filter=()
 [ "$TB_CONFIG" != wow64 ] || filter=(--gtest_filter="$VIEW_CASES")
 
-# What a killed run left running there would be found by this run's cases.
+# What a killed run left running there would be found by this run's cases;
+# and what a failed or killed run left installed there would be taken for
+# the machine's own installation, which the cases leave alone: a prefix
+# whose last run did not pass is made again.
 testbed_stop "$PREFIX"
+[ -f "$PREFIX.passed" ] || rm -rf "$PREFIX"
+rm -f "$PREFIX.passed"
 out=$(testbed_prefix "$PREFIX") || { echo "package test: cannot create the prefix $PREFIX: $out"; exit 1; }
 trap 'testbed_stop "$PREFIX"' EXIT
 testbed_env "$PREFIX"
@@ -31,3 +36,6 @@ testbed_start "$PREFIX"
 rm -rf "$LOGS" && mkdir -p "$LOGS"
 "$TB_LOADER" "$TB_TREE/tests/package_test.exe" --packages="$(testbed_winpath "$TB_TREE/packages")" \
     --logs="$(testbed_winpath "$LOGS")" "${filter[@]}" "$@" </dev/null
+rc=$?
+[ $rc -ne 0 ] || touch "$PREFIX.passed"
+exit $rc
