@@ -112,6 +112,27 @@ interrupted=$(tr -d '\r' <"$TB_HOME/kit-interrupted.log")
 unchanged "an interrupted run put everything back" "an interrupted run left the browser or the product's keys changed"
 [ ! -e "$PREFIX/drive_c/$NAME/saved-state.txt" ] || fail "the interrupted run left its saved state behind"
 
+# Ctrl+C while the package's life installs: the msiexec step under way
+# finishes (ending its client would leave Windows Installer going on, and
+# the clean-up's removal refused), what it installed is removed, no other
+# step runs, and the run exits 3 with everything put back.
+KIT_LOGS=$PREFIX/drive_c/$NAME/logs
+rm -f "$KIT_LOGS"/Upgrade-*.log
+kit_cmd 'run-tests.cmd --gtest_filter=PackageLife.Upgrade' >"$TB_HOME/kit-interrupted-package.log" 2>&1 &
+run=$!
+testbed_wait 60 eval '[ -e "$KIT_LOGS/Upgrade-install.log" ]' || fail "the interrupted run never started the package's first step"
+pkill -INT -f "${KIT_TESTS}kit-runner.exe"
+wait "$run"
+rc=$?
+steps=$(tr -d '\r' <"$KIT_LOGS/package_test.exe.txt" 2>/dev/null | grep '^  msiexec ')
+installed=$(compgen -G "$PREFIX/drive_c/Program Files*/Ostrel Agent")
+[ "$rc" -eq 3 ] && grep -q '^kit: interrupted' "$TB_HOME/kit-interrupted-package.log" \
+    && ! grep -qv 'exit code 0,\|not run, the run was interrupted' <<<"$steps" && [ -z "$installed" ] \
+    && ok "an interrupted package step finished, what it installed was removed, and the run exited 3 ($(grep -c 'exit code 0,' <<<"$steps") msiexec run(s) finished, $(grep -c 'not run' <<<"$steps") not started)" \
+    || fail "an interrupted package step: exit code $rc, ${installed:-nothing} left installed, its steps: $steps"
+unchanged "a run interrupted in the package's life put everything back" \
+    "a run interrupted in the package's life left the browser or the product's keys changed"
+
 # A run interrupted after it redirected the browser: restore.cmd puts it back.
 kit_cmd 'tests\kit-runner.exe redirect' >/dev/null 2>&1
 [ "$(snapshot 2>&1)" != "$BEFORE" ] || fail "the interrupted run did not redirect the browser"

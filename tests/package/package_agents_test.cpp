@@ -49,6 +49,20 @@ std::string SignerOf(const std::string &file)
     CertCloseStore(store, 0);
     return name;
 }
+// major.minor.build of a file's version resource, as Windows Installer
+// compares versions; "" when it has none.
+std::string FileVersion(const std::string &path)
+{
+    DWORD ignored, size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    std::vector<BYTE> data(size);
+    VS_FIXEDFILEINFO *info = NULL;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, data.data()) ||
+        !VerQueryValueA(data.data(), "\\", (void **)&info, &length) || info == NULL)
+        return "";
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(info->dwFileVersionLS));
+}
 }  // namespace
 
 // One agent of 1.0.0, here or on a second desktop, and then this version
@@ -70,6 +84,7 @@ TEST_P(OverReleased, UpgradeEndsTheReleasedAgent)
     const MsiRun run = Install(P().current, "upgrade");
     EXPECT_EQ(RegisteredVersion(P().released), "") << "1.0.0 still registered";
     EXPECT_EQ(RegisteredVersion(P().current), P().current.version);
+    EXPECT_EQ(FileVersion(AgentFile()), P().current.version) << "the installed agent.exe's version";
     EXPECT_EQ(InstalledFiles(), (std::vector<std::string>{"HIDUSB.dll", "agent.exe"})) << "not only this version's files";
     const std::string quit = "StopAgents: agent " + std::to_string(old[0].pid) + " quit";
     for (const char *action : {"RemoveExistingProducts", "InstallFiles"})

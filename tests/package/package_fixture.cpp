@@ -242,7 +242,7 @@ void PackageLife::SetUp()
 void PackageLife::RemoveFamily()
 {
     for (const std::string &product : InstalledOfFamily(TestPackages().current.upgradeCode)) {
-        const MsiRun run = Msiexec("/x " + product, "clean-up");
+        const MsiRun run = Msiexec("/x " + product, "clean-up", true);
         EXPECT_TRUE(run.exitCode == kSuccess || run.exitCode == kRestartNeeded)
             << "removing " << product << " exited " << run.exitCode << " (" << run.logPath << ")";
     }
@@ -269,10 +269,16 @@ void PackageLife::TearDown()
     RemoveTree(Expand("%SystemDrive%\\Ostrel Package Test"));
 }
 
-MsiRun PackageLife::Msiexec(const std::string &arguments, const std::string &step)
+MsiRun PackageLife::Msiexec(const std::string &arguments, const std::string &step, bool evenIfInterrupted)
 {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
     MsiRun run;
+    if (Interrupted() && !evenIfInterrupted) {
+        // The step under way has finished; only the clean-up runs now.
+        run.exitCode = ERROR_INSTALL_USEREXIT;
+        printf("  msiexec %s: not run, the run was interrupted\n", arguments.c_str());
+        return run;
+    }
     // A parameterised case's name holds a slash.
     std::string name = info->name();
     std::replace(name.begin(), name.end(), '/', '-');

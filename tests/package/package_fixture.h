@@ -88,8 +88,10 @@ protected:
     void TearDown() override;
 
     // msiexec ARGUMENTS /qn /norestart /l*v <log of this case's step>,
-    // started by CreateProcess with exactly that command line.
-    MsiRun Msiexec(const std::string &arguments, const std::string &step);
+    // started by CreateProcess with exactly that command line; once the run
+    // is interrupted, not started (exit code 1602) unless it is the
+    // clean-up's.
+    MsiRun Msiexec(const std::string &arguments, const std::string &step, bool evenIfInterrupted = false);
     // Installs a package (with extra properties) and expects exit code 0.
     MsiRun Install(const Package &package, const std::string &step, const std::string &properties = "");
 

@@ -12,7 +12,7 @@
 #           key in the 32-bit view, StopAgents finding a 32-bit agent); the
 #           rest does not depend on it and runs in x86.
 set -uo pipefail
-[ $# -ge 1 ] || { sed -n '2,14p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,12p' "$0"; exit 2; }
 source "$(dirname "${BASH_SOURCE[0]}")/../testbed.sh"
 testbed_use "${TESTBED_CONFIG:-$1}" || exit 2
 shift
