@@ -55,7 +55,10 @@ FILTER+=:PackageLife/OverReleased.UpgradeEndsTheReleasedAgent/Here
 # and a run killed before it put the browser back leaves its saved state, and
 # a prefix that is no longer as Wine made it: that one is made again.
 testbed_stop "$PREFIX"
-if compgen -G "$PREFIX/drive_c/*/saved-state.txt" >/dev/null; then
+# So does one that failed with Ostrel Agent installed, whose package cases
+# would take that for the machine's own installation.
+if compgen -G "$PREFIX/drive_c/*/saved-state.txt" >/dev/null || [ -e "$PREFIX/drive_c/Tools/Ostrel" ] ||
+    compgen -G "$PREFIX/drive_c/Program Files*/Ostrel Agent" >/dev/null; then
     say "kit: an earlier run did not finish; making the prefix again"
     rm -rf "$PREFIX"
 fi
