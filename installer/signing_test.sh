@@ -301,6 +301,7 @@ key URI not pkcs11:|SIGN_PKCS11_MODULE=$MODULE $P11 SIGN_PKCS11_KEY=$KEYS/signer
 no timestamp asked for|$P12 $PW $TRUST|no time-stamping server: set SIGN_TIMESTAMP_URL .*, or SIGN_NO_TIMESTAMP=1 to sign without
 SIGN_NO_TIMESTAMP not 1|$P12 $PW $TRUST SIGN_NO_TIMESTAMP=yes|SIGN_NO_TIMESTAMP is 'yes'; only SIGN_NO_TIMESTAMP=1 signs without a timestamp\$
 a timestamp and none|$P12 $PW $TRUST $TSA $NO_TS|give SIGN_TIMESTAMP_URL or SIGN_NO_TIMESTAMP=1, not both\$
+the authority's CA without a server|$P12 $PW $TRUST $NO_TS SIGN_TSA_CAFILE=$TSA_CA|SIGN_TSA_CAFILE is given without SIGN_TIMESTAMP_URL\$
 time-stamp server alone|SIGN_TIMESTAMP_URL=$TSA_URL|SIGN_TIMESTAMP_URL set, but no certificate
 time-stamp server unreachable|$P12 $PW $TRUST SIGN_TIMESTAMP_URL=http://127.0.0.1:9/|signing agent.exe: the time-stamping server http://127.0.0.1:9/ gave no timestamp: .*127.0.0.1:9
 time-stamping authority not trusted|$P12 $PW $TRUST SIGN_TIMESTAMP_URL=$TSA_URL SIGN_TSA_CAFILE=$CA|the timestamp of agent.exe does not verify: the time-stamping authority is not trusted
