@@ -242,8 +242,11 @@ void Unstage(Soak &s)
 
 int Run(Soak &s)
 {
-    Say("soak: seed %llu (repeat with SOAK_SEED=%llu ./dev soak)", (unsigned long long)s.options.seed,
-        (unsigned long long)s.options.seed);
+    char repeat[96];
+    snprintf(repeat, sizeof repeat, "SOAK_SEED=%llu%s ./dev soak", (unsigned long long)s.options.seed,
+             s.options.shortRun ? " SOAK_ARGS=--short" : "");
+    Say("soak: seed %llu%s (repeat with %s)", (unsigned long long)s.options.seed, s.options.shortRun ? ", short" : "",
+        repeat);
     const struct {
         const char *name;
         bool (*run)(Soak &);
@@ -252,6 +255,7 @@ int Run(Soak &s)
         {"2 hostile InstallDir values", PhaseHostileValues},
         {"3 launches, web site", PhaseWebSite},
         {"4 other events", PhaseOtherEvents},
+        {"5 launches, no programs", PhaseMissingPrograms},
     };
     std::vector<Row> rows;
     if (Stage(s)) {
@@ -279,7 +283,7 @@ int Run(Soak &s)
         Say("soak: passed");
         return 0;
     }
-    Say("soak: %d failure(s); repeat with SOAK_SEED=%llu ./dev soak", g_failures, (unsigned long long)s.options.seed);
+    Say("soak: %d failure(s); repeat with %s", g_failures, repeat);
     return 1;
 }
 
@@ -293,10 +297,19 @@ int main(int argc, char **argv)
         const char *name;
         long *count;
     } counts[] = {{"--messages", &s.options.messages}, {"--values", &s.options.values},
-                  {"--launches", &s.options.launches}, {"--events", &s.options.events}};
-    bool ok = argc % 2 == 1;
-    for (int i = 1; ok && i < argc; i += 2) {
-        const std::string name = argv[i], value = argv[i + 1];
+                  {"--launches", &s.options.launches}, {"--events", &s.options.events},
+                  {"--missing", &s.options.missing}};
+    // --short sets every count, wherever it is; a count given as well wins.
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--short")
+            s.options.Short();
+        else
+            args.push_back(argv[i]);
+    }
+    bool ok = args.size() % 2 == 0;
+    for (size_t i = 0; ok && i < args.size(); i += 2) {
+        const std::string &name = args[i], &value = args[i + 1];
         char *end = NULL;
         const unsigned long long n = strtoull(value.c_str(), &end, 0);
         const bool number = !value.empty() && *end == '\0';
@@ -315,7 +328,8 @@ int main(int argc, char **argv)
         }
     }
     if (!ok) {
-        fprintf(stderr, "usage: soak [--seed N] [--agent PATH] [--messages N] [--values N] [--launches N] [--events N]\n");
+        fprintf(stderr, "usage: soak [--short] [--seed N] [--agent PATH] [--messages N] [--values N] [--launches N] "
+                        "[--events N] [--missing N]\n");
         return 2;
     }
     return Run(s);
