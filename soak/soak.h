@@ -63,7 +63,7 @@ struct Options {
     // The short soak of ./dev test (--short): a few seconds, and each fault
     // of faults.sh still far past what is tolerated (see main.cpp).
     bool shortRun = false;
-    void Short() { shortRun = true, messages = 1000, values = 40, launches = 20, events = 300, missing = 400; }
+    void Short() { shortRun = true, messages = 1000, values = 30, launches = 10, events = 300, missing = 400; }
 
     // Each phase draws from a stream of its own, so a phase repeats with the
     // same seed even when an earlier one was changed.
