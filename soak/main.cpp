@@ -1,7 +1,8 @@
 /*
- * Soak driver for ./dev soak: stages the product, starts the agent, runs the
- * four phases against that one process, checks after each that it is the
- * same agent and still works, and judges its handle and memory figures.  A
+ * Soak driver for ./dev soak, and with --short for the short soak that
+ * ./dev test runs: stages the product, starts the agent, runs the five
+ * phases against that one process, checks after each that it is the same
+ * agent and still works, and judges its handle and memory figures.  A
  * crash, a hang (every wait is bounded), a wrong answer, a wrong or missing
  * start, or growth makes the exit code 1.  Every random choice comes from
  * one seed, printed at the start; --seed repeats a run.
