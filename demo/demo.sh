@@ -9,15 +9,16 @@
 # line>" to the log named by RECORDER_LOG.
 
 DEMO_PREFIX=$TB_TREE/demo-prefix
-DEMO_FAILED=0
 PRODUCT_WIN='C:\Program Files\Ostrel Demo'
 PRODUCT_KEY='HKLM\SOFTWARE\Ostrel\Corrandel'
 
 demo_step() { printf '\n== %s\n' "$*"; }
 demo_saw() { printf '   %s\n' "$*"; }
-demo_fail() { printf '   FAILED: %s\n' "$*"; DEMO_FAILED=1; }
+# What a step expects is reported as every shell test reports a check.
+source "$TB_ROOT/tests/checks.sh"
 
 demo_records() { [ -f "$DEMO_LOG" ] && wc -l <"$DEMO_LOG" || echo 0; }
+more_records_than() { [ "$(demo_records)" -gt "$1" ]; }
 agent_alive() { kill -0 "$AGENT_PID" 2>/dev/null; }
 agent_gone() { ! agent_alive; }
 subscribed() { STATUS=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" status 2>/dev/null | tr -d '\r'); }
@@ -26,7 +27,7 @@ subscribed() { STATUS=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" status 2>/dev
 # (10 s at most), and leaves it in DEMO_LINE.
 demo_show_record() {
     local before=$1 program directory show command
-    testbed_wait 10 eval '[ "$(demo_records)" -gt "$before" ]' || return 1
+    testbed_wait 10 more_records_than "$before" || return 1
     DEMO_LINE=$(sed -n "$((before + 1))p" "$DEMO_LOG" | tr -d '\r')
     IFS='|' read -r program directory show command <<<"$DEMO_LINE"
     demo_saw "started: $program"
@@ -44,13 +45,16 @@ demo_launch_expect() {
     n=$(demo_records)
     answer=$(testbed_run "$TB_TREE/bin/hidusb-send.exe" launch 2>&1 | tr -d '\r')
     demo_saw "hidusb-send launch: $answer"
-    [ "$answer" = "answer 0" ] || demo_fail "the agent did not answer the launch event with 0"
+    check "the agent answered the launch event with 0" [ "$answer" = "answer 0" ]
     if demo_show_record "$n"; then
         IFS='|' read -r program directory show command <<<"$DEMO_LINE"
-        [[ $program == *"$1" && ( -z $2 || $directory == "$2" ) && $show == "$3" && $command == *"$4" ]] \
-            || demo_fail "that is not $expected"
+        if [[ $program == *"$1" && ( -z $2 || $directory == "$2" ) && $show == "$3" && $command == *"$4" ]]; then
+            ok "that is $expected"
+        else
+            bad "that is not $expected"
+        fi
     else
-        demo_fail "nothing was started, expected $expected"
+        bad "nothing was started, expected $expected"
     fi
 }
 
@@ -66,7 +70,7 @@ step_install_product() {
     recorded=$(testbed_run reg query "$PRODUCT_KEY" /v InstallDir 2>/dev/null | tr -d '\r' | grep InstallDir \
         | sed 's/.*REG_SZ[[:space:]]*//')
     demo_saw "registry: $PRODUCT_KEY InstallDir = $recorded"
-    [ "$recorded" = "$PRODUCT_WIN" ] || demo_fail "the registry value was not written"
+    check "the registry value is written" [ "$recorded" = "$PRODUCT_WIN" ]
 }
 
 step_start_agent() {
@@ -74,10 +78,10 @@ step_start_agent() {
     "$TB_LOADER" "$TB_TREE/bin/agent.exe" </dev/null >/dev/null 2>&1 &
     AGENT_PID=$!
     if testbed_wait 10 subscribed && agent_alive; then
-        demo_saw "the agent is running, hidden, and subscribed to device events:"
+        ok "the agent is running, hidden, and subscribed to device events:"
         demo_saw "  $STATUS"
     else
-        demo_fail "no running agent subscribed to device events"
+        bad "no running agent subscribed to device events"
     fi
 }
 
@@ -87,8 +91,8 @@ step_start_again() {
     t0=$(date +%s%N)
     testbed_quiet "$TB_TREE/bin/agent.exe" || code=$?
     demo_saw "the second start ended with exit code $code after $((($(date +%s%N) - t0) / 1000000)) ms"
-    [ "$code" = 0 ] || demo_fail "the second start did not end with 0"
-    agent_alive && demo_saw "the first agent is still running" || demo_fail "the first agent is gone"
+    check "the second start ended with 0" [ "$code" = 0 ]
+    check "the first agent is still running" agent_alive
 }
 
 step_launch() {
@@ -108,7 +112,7 @@ step_launch_fallback() {
 step_launch_not_installed() {
     demo_step "Uninstalling the product (registry key removed), then sending the launch event"
     testbed_quiet reg delete "$PRODUCT_KEY" /f
-    testbed_quiet reg query "$PRODUCT_KEY" && demo_fail "the key is still there" || demo_saw "registry: $PRODUCT_KEY is gone"
+    check "registry: $PRODUCT_KEY is gone" not testbed_quiet reg query "$PRODUCT_KEY"
     demo_launch_expect '\recorder.exe' '' 5 'recorder.exe" "https://www.ostrel.com/"' \
         "the browser opening the vendor's web site, shown"
 }
@@ -118,13 +122,12 @@ step_quit() {
     local code=0 agent_code=0
     testbed_quiet "$TB_TREE/bin/agent.exe" q || code=$?
     demo_saw "agent.exe q ended with exit code $code"
-    [ "$code" = 0 ] || demo_fail "agent.exe q did not end with 0"
+    check "agent.exe q ended with 0" [ "$code" = 0 ]
     if testbed_wait 10 agent_gone; then
         wait "$AGENT_PID" || agent_code=$?
-        demo_saw "the agent ended with exit code $agent_code"
-        [ "$agent_code" = 0 ] || demo_fail "the agent's exit code was not 0"
+        check "the agent ended, with exit code 0 (it gave $agent_code)" [ "$agent_code" = 0 ]
     else
-        demo_fail "the agent is still running"
+        bad "the agent is still running"
         kill "$AGENT_PID" 2>/dev/null || true
     fi
 }
@@ -150,10 +153,6 @@ run_demo() {
     rm -rf "$PRODUCT_DIR"
 
     printf '\n'
-    if [ $DEMO_FAILED = 0 ]; then
-        say "demo: every step happened ($((SECONDS - started)) s)"
-    else
-        say "demo: some steps did not happen (see FAILED above)"
-        exit 1
-    fi
+    say "demo: $((SECONDS - started)) s"
+    verdict demo || { say "demo: some steps did not happen (see FAIL above)"; exit 1; }
 }

@@ -20,11 +20,17 @@
 #                          (e.g. pkcs11:token=NAME;object=LABEL;type=private)
 #   SIGN_PKCS11_CERT       the key's certificate and its chain (PEM)
 #   SIGN_PKCS11_PIN_FILE   a file holding the token's user PIN (first line)
-# and, with either:
-#   SIGN_TIMESTAMP_URL     an RFC 3161 time-stamping server (osslsigncode -ts),
-#                          so signatures outlive the certificate.  Not tested
-#                          here: no server can be reached from the build
-#                          machines, and an unreachable one fails the signing.
+# and, with either, one of:
+#   SIGN_TIMESTAMP_URL     an RFC 3161 time-stamping server (osslsigncode -ts):
+#                          every signature carries its timestamp, so it stays
+#                          valid after the certificate expires.  Each
+#                          timestamp is verified too, against
+#   SIGN_TSA_CAFILE        the time-stamping authority's trust anchors (PEM);
+#                          default: the system's store
+#   SIGN_NO_TIMESTAMP=1    sign without a timestamp, as tests and development
+#                          builds do: such a signature ends with its
+#                          certificate.  Neither given: refused, one line.
+# and, with either key:
 #   SIGN_CAFILE            trust anchors the signatures are verified against
 #                          (PEM); default: the system's store
 #   SIGN_CRLFILE           CRLs for that chain (PEM).  osslsigncode 2.9 fetches
@@ -43,7 +49,7 @@
 
 SIGN_DESCRIPTION="Ostrel Agent"
 SIGN_VARIABLES="SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_PKCS11_KEY SIGN_PKCS11_CERT
-    SIGN_PKCS11_PIN_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE SIGN_CRLFILE"
+    SIGN_PKCS11_PIN_FILE SIGN_TIMESTAMP_URL SIGN_TSA_CAFILE SIGN_NO_TIMESTAMP SIGN_CAFILE SIGN_CRLFILE"
 
 key_kind() { case $SIGN_MODE in pkcs12) echo "PKCS#12 key" ;; pkcs11) echo "PKCS#11 token's key" ;; esac; }
 sign_fail() { printf 'package: signing: %s\n' "$*" >&2; return 1; }
@@ -76,6 +82,28 @@ failure_reason() {
     own=$(printf '%s\n' "$1" | grep -Ev '^[0-9A-F]+:error:|^Engine "|^(Failed|Succeeded)$|^[[:space:]]*$' | head -1)
     reason=$(printf '%s\n' "$1" | awk -F: '/^[0-9A-F]+:error:/ { print $6; exit }')
     printf '%s' "${own:-osslsigncode failed}${reason:+ ($reason)}"
+}
+
+# A timestamp from SIGN_TIMESTAMP_URL for every signature, or none when
+# SIGN_NO_TIMESTAMP=1 says so; adds to SIGN_KEY_ARGS and SIGN_VERIFY_ARGS.
+timestamp_setup() {
+    if [ -n "${SIGN_NO_TIMESTAMP+set}" ] && [ "$SIGN_NO_TIMESTAMP" != 1 ]; then
+        sign_fail "SIGN_NO_TIMESTAMP is '$SIGN_NO_TIMESTAMP'; only SIGN_NO_TIMESTAMP=1 signs without a timestamp"; return
+    fi
+    if [ -z "${SIGN_TIMESTAMP_URL+set}" ]; then
+        [ -z "${SIGN_TSA_CAFILE+set}" ] || { sign_fail "SIGN_TSA_CAFILE is given without SIGN_TIMESTAMP_URL"; return; }
+        [ -n "${SIGN_NO_TIMESTAMP+set}" ] || { sign_fail "no time-stamping server: set SIGN_TIMESTAMP_URL (RFC 3161), so that the signatures outlive the certificate, or SIGN_NO_TIMESTAMP=1 to sign without timestamps (tests, development)"; return; }
+        return 0
+    fi
+    [ -n "$SIGN_TIMESTAMP_URL" ] || { sign_fail "SIGN_TIMESTAMP_URL is set but empty"; return; }
+    [ -z "${SIGN_NO_TIMESTAMP+set}" ] || { sign_fail "give SIGN_TIMESTAMP_URL or SIGN_NO_TIMESTAMP=1, not both"; return; }
+    SIGN_KEY_ARGS+=(-ts "$SIGN_TIMESTAMP_URL")
+    if [ -n "${SIGN_TSA_CAFILE+set}" ]; then
+        need_file SIGN_TSA_CAFILE || return
+        SIGN_VERIFY_ARGS+=(-TSA-CAfile "$SIGN_TSA_CAFILE")
+    else
+        SIGN_VERIFY_ARGS+=(-TSA-CAfile /etc/ssl/certs/ca-certificates.crt)
+    fi
 }
 
 # Decides whether and how to sign: sets SIGN_MODE (none, pkcs12, pkcs11),
@@ -131,10 +159,7 @@ signing_setup() {
         SIGN_KEY_ARGS=(-pkcs11module "$SIGN_PKCS11_MODULE" -certs "$SIGN_PKCS11_CERT" -key "$SIGN_PKCS11_KEY"
                        -readpass "$SIGN_PKCS11_PIN_FILE")
     fi
-    if [ -n "${SIGN_TIMESTAMP_URL+set}" ]; then
-        [ -n "$SIGN_TIMESTAMP_URL" ] || { sign_fail "SIGN_TIMESTAMP_URL is set but empty"; return; }
-        SIGN_KEY_ARGS+=(-ts "$SIGN_TIMESTAMP_URL")
-    fi
+    timestamp_setup || return
     if [ -n "${SIGN_CAFILE+set}" ]; then
         need_file SIGN_CAFILE || return
         SIGN_VERIFY_ARGS+=(-CAfile "$SIGN_CAFILE")
@@ -162,6 +187,19 @@ verify_failure() {
     fi
 }
 
+# Why the timestamp in osslsigncode's verify output failed: the error its
+# check of the authority's chain gave (2.5 and 2.9 word it differently).
+timestamp_failure() {
+    local out=$1 why
+    if printf '%s\n' "$out" | grep -q '^Timestamp is not available'; then
+        echo "it carries none"
+        return
+    fi
+    why=$(printf '%s\n' "$out" | sed -n '/^TSA.s certificates file/,/^Timestamp Server Signature verification/p' \
+        | sed -n 's/.*\(Verify error\|Error\): *//p' | head -1)
+    echo "the time-stamping authority is not trusted (SIGN_TSA_CAFILE): ${why:-osslsigncode gave no reason}"
+}
+
 # Verifies FILE's signature against SIGN_VERIFY_ARGS' anchors; SIGNER is
 # who signed it, for the closing line.
 verify_signature() {
@@ -171,6 +209,13 @@ verify_signature() {
     VERIFY_NS=$(( VERIFY_NS + $(now_ns) - start ))
     if [ $rc -ne 0 ] || ! printf '%s\n' "$out" | grep -q '^Signature verification: ok'; then
         sign_fail "the signature of $name does not verify: $(verify_failure "$out")"
+        return
+    fi
+    # osslsigncode says "Signature verification: ok" for a signature whose
+    # certificate is valid today even when its timestamp fails; a time-stamped
+    # signature counts only with a timestamp that verifies.
+    if [ -n "${SIGN_TIMESTAMP_URL:-}" ] && ! printf '%s\n' "$out" | grep -q '^Timestamp Server Signature verification: ok'; then
+        sign_fail "the timestamp of $name does not verify: $(timestamp_failure "$out")"
         return
     fi
     SIGNER=$(printf '%s\n' "$out" | awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }')
@@ -185,7 +230,11 @@ sign_file() {
     log=$(osslsigncode_tool sign "${SIGN_KEY_ARGS[@]}" -h sha256 -n "$SIGN_DESCRIPTION" -in "$in" -out "$out" 2>&1)
     if [ $? -ne 0 ] || [ ! -s "$out" ]; then
         rm -f "$out"
-        sign_fail "signing $name with the $(key_kind) failed: $(failure_reason "$log")"
+        if printf '%s\n' "$log" | grep -q 'RFC 3161 timestamping failed'; then
+            sign_fail "signing $name: the time-stamping server $SIGN_TIMESTAMP_URL gave no timestamp: $(failure_reason "$log")"
+        else
+            sign_fail "signing $name with the $(key_kind) failed: $(failure_reason "$log")"
+        fi
         return
     fi
     SIGN_NS=$(( SIGN_NS + $(now_ns) - start ))
@@ -225,7 +274,9 @@ write_checksums() {
 
 say_signed() {
     [ "$SIGN_MODE" != none ] || return 0
-    printf 'package: signed %s (SHA-256, %s, %s%s), every signature verified; signing %s s, verifying %s s\n' \
-        "${SIGNED_NAMES[*]}" "$SIGNER" "$(key_kind)" "${SIGN_TIMESTAMP_URL:+, time-stamped}" \
+    local stamp="time-stamped by ${SIGN_TIMESTAMP_URL:-}"
+    [ -n "${SIGN_TIMESTAMP_URL:-}" ] || stamp="no timestamps (SIGN_NO_TIMESTAMP=1)"
+    printf 'package: signed %s (SHA-256, %s, %s, %s), every signature verified; signing %s s, verifying %s s\n' \
+        "${SIGNED_NAMES[*]}" "$SIGNER" "$(key_kind)" "$stamp" \
         "$(seconds $SIGN_NS)" "$(seconds $VERIFY_NS)" >&2
 }

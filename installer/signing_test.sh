@@ -1,29 +1,37 @@
 #!/usr/bin/env bash
-# Signing the package and its programs (sign.sh, through package.sh), with a
-# throwaway CA made here: a PKCS#12 key, and the same key on a SoftHSM2 token
-# through PKCS#11.  Checks that every signature verifies against that CA and
-# not against the system's store alone, that a changed byte no longer
-# verifies, that signing changed nothing but the signature (the Authenticode
-# digest of each signed program equals that of the unsigned build), that
-# SHA256SUMS matches, that a vendor's library is bundled as its vendor signed
-# it, and that each wrong configuration stops with one line and no package.
-# Prints the time signing and verifying take and the package's sizes.
+# Signing the package and its programs (sign.sh, through package.sh) with the
+# build's throwaway keys (test_certificates.sh): a PKCS#12 key whose every
+# signature is time-stamped by an RFC 3161 authority this test runs on the
+# loopback address, and the same key on a SoftHSM2 token through PKCS#11,
+# signing without timestamps (SIGN_NO_TIMESTAMP=1).  Checks that every
+# signature verifies against the test CA and not against the system's store
+# alone, carries this authority's timestamp (or none), that a changed byte no
+# longer verifies, that signing changed nothing but the signature (the
+# Authenticode digest of each signed program equals that of the unsigned
+# build), that SHA256SUMS matches, that a vendor's library is bundled as its
+# vendor signed it, and that each wrong configuration (no timestamp asked
+# for, an authority that cannot be reached or is not trusted, ...) stops
+# with one line and no package.  Prints the time signing and verifying take
+# and the package's sizes.
 #
-# Usage: signing_test.sh BINDIR PLATFORM SCRATCH
-#   BINDIR    shipped files (agent.exe, the stand-in HIDUSB.dll)
-#   PLATFORM  x86 or x64, the width of BINDIR
-#   SCRATCH   a folder of this test's own in the build tree (emptied first)
+# Usage: signing_test.sh BINDIR PLATFORM SCRATCH KEYS LIBRARIES
+#   BINDIR     shipped files (agent.exe, the stand-in HIDUSB.dll)
+#   PLATFORM   x86 or x64, the width of BINDIR
+#   SCRATCH    a folder of this test's own in the build tree (emptied first)
+#   KEYS       the build's test keys (test_certificates.sh)
+#   LIBRARIES  the build's test libraries (library_fixtures.sh): signed.dll
 # OSSLSIGNCODE may name another osslsigncode (e.g. Debian bookworm's 2.5);
-# AGENT_ACTIONS as for package.sh.
+# AGENT_ACTIONS as for package.sh; PYTHON the python3 that runs the
+# authority (default /usr/bin/python3).
 set -uo pipefail
-[ $# -eq 3 ] || { sed -n '2,18p' "$0"; exit 2; }
-BINDIR=$(cd "$1" && pwd) PLATFORM=$2 SCRATCH=$(realpath -m "$3")
+[ $# -eq 5 ] || { sed -n '2,26p' "$0"; exit 2; }
+BINDIR=$(cd "$1" && pwd) PLATFORM=$2 SCRATCH=$(realpath -m "$3") KEYS=$(realpath -m "$4") LIBS=$(realpath -m "$5")
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$HERE/package.sh"
-source "$HERE/test_certificates.sh"
 unset ${SIGN_VARIABLES}
 ACTIONS=${AGENT_ACTIONS:-$BINDIR/../installer/agent-actions.dll}
 TOOL=${OSSLSIGNCODE:-osslsigncode}
+PYTHON=${PYTHON:-/usr/bin/python3}
 SYSTEM_STORE=/etc/ssl/certs/ca-certificates.crt
 
 source "$HERE/../tests/checks.sh"
@@ -31,34 +39,43 @@ CASE=setup
 die() { CASE=setup fail "$*"; }
 
 rm -rf "$SCRATCH" && mkdir -p "$SCRATCH" || die "cannot create $SCRATCH"
+[ -f "$KEYS/ready" ] || die "no test keys in $KEYS (the build makes them: test_certificates.sh)"
+[ -f "$LIBS/ready" ] || die "no test libraries in $LIBS (the build makes them: library_fixtures.sh)"
 say "osslsigncode: $("$TOOL" --version 2>/dev/null | head -1 | sed 's/,.*//') ($(command -v "$TOOL"))"
-
-# ------------------------------------------------------------- keys
-make_test_ca "$SCRATCH/ca" "Signing Test Root" &&
-make_code_signing "$SCRATCH/signer" "$SCRATCH/ca" "Signing Test Publisher" &&
-make_test_ca "$SCRATCH/other-ca" "Other Test Root" &&
-make_code_signing "$SCRATCH/stranger" "$SCRATCH/other-ca" "Signing Test Stranger" &&
-make_code_signing "$SCRATCH/vendor" "$SCRATCH/other-ca" "Signing Test Vendor" &&
-# A certificate naming a CRL distribution point, as public ones do: nothing
-# listens on the loopback's discard port, so a fetch would fail.
-make_code_signing "$SCRATCH/with-cdp" "$SCRATCH/ca" "Signing Test Publisher With CDP" http://127.0.0.1:9/test.crl \
-    || die "making the test certificates"
+CA=$KEYS/ca/ca.pem TSA_CA=$KEYS/tsa-ca/ca.pem
 PUBLISHER="/O=Ostrel Test/CN=Signing Test Publisher"
 echo "not the password" >"$SCRATCH/wrong-password"
 echo "not a shared object" >"$SCRATCH/not-a-module.so"
 
-# The same key on a SoftHSM2 token kept in the build tree.
+# A copy of the build's SoftHSM2 token: what a run does to it stays here.
 export SOFTHSM2_CONF=$SCRATCH/softhsm2.conf
-mkdir -p "$SCRATCH/tokens"
+cp -r "$KEYS/token/tokens" "$SCRATCH/tokens" || die "cannot copy the token from $KEYS/token"
 printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' \
     "$SCRATCH/tokens" >"$SOFTHSM2_CONF"
 MODULE=$(ls /usr/lib/softhsm/libsofthsm2.so /usr/lib/*-linux-gnu/softhsm/libsofthsm2.so 2>/dev/null | head -1)
 [ -n "$MODULE" ] || die "SoftHSM2's PKCS#11 module is missing (Debian package: softhsm2)"
-echo 5271 >"$SCRATCH/pin" && echo 0000 >"$SCRATCH/wrong-pin"
-softhsm2-util --init-token --free --label ostrel-signing --so-pin 86420 --pin 5271 >/dev/null &&
-softhsm2-util --import "$SCRATCH/signer/key.pem" --token ostrel-signing --label code-signing --id 01 --pin 5271 >/dev/null \
-    || die "cannot put the test key on a SoftHSM2 token"
+echo 0000 >"$SCRATCH/wrong-pin"
 TOKEN_KEY='pkcs11:token=ostrel-signing;object=code-signing;type=private'
+
+# ------------------------------------------------------------- time stamps
+# The authority answers on a port the system picks, and writes it once it
+# listens; it ends with this test (by its PID) or by itself.
+TSA_PID=
+stop_authority() { [ -z "$TSA_PID" ] || { kill "$TSA_PID" 2>/dev/null; wait "$TSA_PID" 2>/dev/null; TSA_PID=; }; }
+trap stop_authority EXIT
+mkdir -p "$SCRATCH/tsa" && : >"$SCRATCH/tsa/requests"
+"$PYTHON" "$HERE/timestamp_server.py" "$KEYS/tsa" "$SCRATCH/tsa/port" "$SCRATCH/tsa/requests" 300 \
+    </dev/null >/dev/null 2>"$SCRATCH/tsa/errors" &
+TSA_PID=$!
+for (( i = 0; i < 400; i++ )); do   # 20 s at most; it listens within a fraction of one
+    [ ! -s "$SCRATCH/tsa/port" ] && kill -0 "$TSA_PID" 2>/dev/null || break
+    sleep 0.05
+done
+[ -s "$SCRATCH/tsa/port" ] || die "the time-stamping authority did not start: $(head -3 "$SCRATCH/tsa/errors")"
+TSA_URL=http://127.0.0.1:$(cat "$SCRATCH/tsa/port")/
+TSA_ISSUER="/O=Ostrel Test/CN=Timestamp Test Root"
+TSA_SERIAL=$(openssl x509 -in "$KEYS/tsa/cert.pem" -noout -serial | sed 's/^serial=//')
+answers() { grep -c '^answered' "$SCRATCH/tsa/requests"; }
 
 # ------------------------------------------------------------- reading files
 # A PE file's Authenticode digest (SHA-256), computed here from its layout
@@ -79,12 +96,36 @@ pe_digest() {
     { head -c $checksum "$f"; bytes "$f" $(( checksum + 4 )) $entry; bytes "$f" $(( entry + 8 )) $end; } \
         | sha256sum | cut -c1-64 | tr a-f A-F
 }
-# A field of osslsigncode's verify output ("Current message digest", ...).
-verify_field() { "$TOOL" verify -in "$1" -CAfile "$SCRATCH/ca/ca.pem" 2>/dev/null \
-    | awk -F': *' -v f="$2" 'index($0, f) == 1 { sub(/ .*/, "", $2); print $2; exit }'; }
-verifies() { "$TOOL" verify -in "$1" -CAfile "$2" </dev/null 2>&1 | grep -q '^Signature verification: ok'; }
-signer_of() { "$TOOL" verify -in "$1" 2>/dev/null | awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }'; }
-unsigned() { local out; out=$("$TOOL" verify -in "$1" 2>&1); grep -Eq 'No signature found|has no signature' <<<"$out"; }
+# One osslsigncode verify of a file against the test CA and the authority's
+# root, in VERIFY; what follows reads it.
+VERIFY=
+verify_file() { VERIFY=$("$TOOL" verify -in "$1" -CAfile "$CA" -TSA-CAfile "$TSA_CA" </dev/null 2>&1); }
+verified() { grep -q '^Signature verification: ok' <<<"$VERIFY"; }
+field() { awk -F': *' -v f="$1" 'index($0, f) == 1 { sub(/ .*/, "", $2); print $2; exit }' <<<"$VERIFY"; }
+signer() { awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }' <<<"$VERIFY"; }
+# The signature's timestamp as "ISSUER|SERIAL|TIME": osslsigncode 2.9 says
+# "Timestamp time:" and then the authority's issuer and serial; 2.5 "The
+# signature is timestamped:", then the same.
+timestamp() {
+    awk '/^[[:space:]]*Timestamp time: |^The signature is timestamped: / { sub(/^[^:]*: */, ""); t = $0; next }
+         t != "" && i == "" && /^[[:space:]]*Issuer ?: / { sub(/^[^:]*: */, ""); i = $0; next }
+         t != "" && s == "" && /^[[:space:]]*Serial ?: / { sub(/^[^:]*: */, ""); s = $0 }
+         END { if (t != "") print i "|" s "|" t }' <<<"$VERIFY"
+}
+# Time-stamped by this test's authority while the package was built
+# (STAMP_FROM..STAMP_TO), and the timestamp verifies.
+stamped_here() {
+    local issuer serial time when
+    IFS='|' read -r issuer serial time <<<"$(timestamp)"
+    [ "$issuer" = "$TSA_ISSUER" ] && [ "${serial^^}" = "${TSA_SERIAL^^}" ] && when=$(date -d "$time" +%s 2>/dev/null) &&
+        [ "$when" -ge "$STAMP_FROM" ] && [ "$when" -le "$STAMP_TO" ] &&
+        grep -q '^Timestamp Server Signature verification: ok' <<<"$VERIFY"
+}
+not_stamped() { [ -z "$(timestamp)" ] && grep -q '^Timestamp is not available' <<<"$VERIFY"; }
+# (Read whole: with pipefail, grep -q ending the pipe early could fail it.)
+verifies() { local out; out=$("$TOOL" verify -in "$1" -CAfile "$2" </dev/null 2>&1); grep -q '^Signature verification: ok' <<<"$out"; }
+refused_by() { ! verifies "$@"; }
+unsigned() { local out; out=$("$TOOL" verify -in "$1" </dev/null 2>&1); grep -Eq 'No signature found|has no signature' <<<"$out"; }
 # The package's files, and the custom actions' DLL from its Binary table.
 extract() {
     rm -rf "$2" && mkdir -p "$2" && (cd "$2" && msiextract "$1" >/dev/null 2>&1) \
@@ -105,41 +146,63 @@ PKG= ERR= BUILD_SECONDS=
 package_with() {   # package_with OUTDIR VAR=VALUE...: build_package with that environment
     local out=$1 start; shift
     rm -rf "$out"
+    STAMP_FROM=$(date +%s)
     start=$(date +%s%N)
     PKG=$(unset ${SIGN_VARIABLES}; [ $# -eq 0 ] || export "$@"; build_package "$BINDIR" "$PLATFORM" "$out" 2>"$SCRATCH/err")
     local rc=$?
+    STAMP_TO=$(( $(date +%s) + 1 ))
     BUILD_SECONDS=$(awk -v ns=$(( $(date +%s%N) - start )) 'BEGIN { printf "%.2f", ns / 1e9 }')
     ERR=$(cat "$SCRATCH/err")
     return $rc
 }
 sums_match() { (cd "$(dirname "$1")" && grep -q " $(basename "$1")\$" SHA256SUMS && sha256sum --quiet -c SHA256SUMS); }
+# build_package's standard error was one line, matching the ERE $1.
+said_one_line() { [ "$(grep -c . <<<"$ERR")" -eq 1 ] && grep -Eq "$1" <<<"$ERR"; }
 
-# The checks every signed package passes; $1 the package.
+# What the signature in VERIFY says of its timestamp: STAMP "here" (this
+# test's authority) or "none".
+check_stamp() {
+    local name=$1
+    if [ "$STAMP" = here ]; then
+        if stamped_here; then ok "$name carries the authority's verified timestamp ($(timestamp | cut -d'|' -f3))"
+        else bad "$name does not carry a verified timestamp of $TSA_ISSUER, serial $TSA_SERIAL, made while it was signed: '$(timestamp)'"
+        fi
+    else
+        check "$name carries no timestamp" not_stamped
+    fi
+}
+
+# The checks every signed package passes; $1 the package, $2 its timestamps
+# ("here" or "none").
 check_signed_package() {
     local pkg=$1 f name original
-    check "the package verifies against the test CA" verifies "$pkg" "$SCRATCH/ca/ca.pem"
-    check "... but not against the system's store alone" eval '! verifies "$pkg" "$SYSTEM_STORE"'
-    check "the package is signed by $PUBLISHER, SHA-256" \
-        eval '[ "$(signer_of "$pkg")" = "$PUBLISHER" ] && [ "$(verify_field "$pkg" "Message digest algorithm")" = SHA256 ]'
+    STAMP=$2
+    verify_file "$pkg"
+    check "the package verifies against the test CA" verified
+    check "... but not against the system's store alone" refused_by "$pkg" "$SYSTEM_STORE"
+    check "the package is signed by $PUBLISHER" test "$(signer)" = "$PUBLISHER"
+    check "... with SHA-256" test "$(field "Message digest algorithm")" = SHA256
+    check_stamp "the package"
     check "SHA256SUMS beside it matches" sums_match "$pkg"
     changed_copy "$pkg" "$(cabinet_offset "$pkg")" "$SCRATCH/changed.msi"
-    check "a byte changed in its cabinet no longer verifies" eval '! verifies "$SCRATCH/changed.msi" "$SCRATCH/ca/ca.pem"'
+    check "a byte changed in its cabinet no longer verifies" refused_by "$SCRATCH/changed.msi" "$CA"
     FILES=$(extract "$pkg" "$SCRATCH/extracted")
     for name in agent.exe agent-actions.dll HIDUSB.dll; do
         f=$(inside "$name")
         case $name in agent-actions.dll) original=$ACTIONS ;; *) original=$BINDIR/$name ;; esac
         [ -n "$f" ] || { bad "$name is not in the package"; continue; }
-        check "$name verifies against the test CA, signed by the publisher" \
-            eval 'verifies "$f" "$SCRATCH/ca/ca.pem" && [ "$(signer_of "$f")" = "$PUBLISHER" ]'
+        verify_file "$f"
+        check "$name verifies against the test CA" verified
+        check "$name is signed by the publisher" test "$(signer)" = "$PUBLISHER"
         check "$name's signed digest is that of the unsigned build ($(pe_digest "$original" | cut -c1-12)...)" \
-            eval '[ "$(verify_field "$f" "Current message digest")" = "$(pe_digest "$original")" ]'
+            test "$(field "Current message digest")" = "$(pe_digest "$original")"
         check "$name: this test's digest of the signed file is osslsigncode's" \
-            eval '[ "$(verify_field "$f" "Calculated message digest")" = "$(pe_digest "$f")" ]'
+            test "$(field "Calculated message digest")" = "$(pe_digest "$f")"
+        check_stamp "$name"
     done
     f=$(inside agent.exe)
     changed_copy "$f" "$(code_offset "$f")" "$SCRATCH/changed.exe"
-    check "agent.exe with a byte of code changed no longer verifies" \
-        eval '! verifies "$SCRATCH/changed.exe" "$SCRATCH/ca/ca.pem"'
+    check "agent.exe with a byte of code changed no longer verifies" refused_by "$SCRATCH/changed.exe" "$CA"
 }
 
 # "signing 0.04 s, verifying 0.02 s" from build_package's line.
@@ -147,10 +210,15 @@ TIMES=
 note_times() { TIMES+="$1: $(sed -n 's/.*; \(signing [0-9.]* s, verifying [0-9.]* s\)$/\1/p' <<<"$ERR") (whole package ${BUILD_SECONDS} s); "; }
 
 # ------------------------------------------------------------- cases
+P12="SIGN_PKCS12=$KEYS/signer/sign.p12"
+PW="SIGN_PASSWORD_FILE=$KEYS/signer/password"
+TRUST="SIGN_CAFILE=$CA"
+NO_TS=SIGN_NO_TIMESTAMP=1
+
 CASE=unsigned
 if package_with "$SCRATCH/unsigned"; then
     ok "built $(basename "$PKG") without a certificate"
-    check "said so in exactly one line" eval '[ "$(grep -c . <<<"$ERR")" -eq 1 ] && grep -q "^package: not signing: " <<<"$ERR"'
+    check "said so in exactly one line" said_one_line "^package: not signing: "
     check "the package carries no signature" unsigned "$PKG"
     FILES=$(extract "$PKG" "$SCRATCH/extracted")
     check "agent.exe in it is the unsigned build" cmp -s "$(inside agent.exe)" "$BINDIR/agent.exe"
@@ -160,22 +228,27 @@ else
     bad "build_package failed: $ERR"
 fi
 
-CASE=pkcs12
-if package_with "$SCRATCH/pkcs12" SIGN_PKCS12="$SCRATCH/signer/sign.p12" \
-        SIGN_PASSWORD_FILE="$SCRATCH/signer/password" SIGN_CAFILE="$SCRATCH/ca/ca.pem"; then
-    ok "built and signed $(basename "$PKG")"
-    check "said what it signed in one line" eval '[ "$(grep -c . <<<"$ERR")" -eq 1 ] && grep -q "^package: signed agent.exe agent-actions.dll HIDUSB.dll $(basename "$PKG") " <<<"$ERR"'
-    check_signed_package "$PKG"
-    note_times "PKCS#12"; SIGNED_SIZE=$(stat -c %s "$PKG")
+CASE=pkcs12-timestamped
+before=$(answers)
+if package_with "$SCRATCH/pkcs12" "$P12" "$PW" "$TRUST" SIGN_TIMESTAMP_URL="$TSA_URL" SIGN_TSA_CAFILE="$TSA_CA"; then
+    ok "built, signed and time-stamped $(basename "$PKG")"
+    check "said what it signed, and by which authority, in one line" \
+        said_one_line "^package: signed agent.exe agent-actions.dll HIDUSB.dll $(basename "$PKG") .*time-stamped by $TSA_URL"
+    check "the authority answered four requests, one per signature" test $(( $(answers) - before )) -eq 4
+    check_signed_package "$PKG" here
+    note_times "PKCS#12, time-stamped"; SIGNED_SIZE=$(stat -c %s "$PKG")
 else
     bad "build_package failed: $ERR"
 fi
 
-CASE=pkcs11
+CASE=pkcs11-no-timestamp
+before=$(answers)
 if package_with "$SCRATCH/pkcs11" SIGN_PKCS11_MODULE="$MODULE" SIGN_PKCS11_KEY="$TOKEN_KEY" \
-        SIGN_PKCS11_CERT="$SCRATCH/signer/chain.pem" SIGN_PKCS11_PIN_FILE="$SCRATCH/pin" SIGN_CAFILE="$SCRATCH/ca/ca.pem"; then
+        SIGN_PKCS11_CERT="$KEYS/signer/chain.pem" SIGN_PKCS11_PIN_FILE="$KEYS/token/pin" "$TRUST" "$NO_TS"; then
     ok "built and signed $(basename "$PKG") with the key on the SoftHSM2 token"
-    check_signed_package "$PKG"
+    check "said it made no timestamps" said_one_line "^package: signed .*, no timestamps \(SIGN_NO_TIMESTAMP=1\)"
+    check "the authority was not asked" test "$(answers)" -eq "$before"
+    check_signed_package "$PKG" none
     note_times "PKCS#11 (SoftHSM2)"
 else
     bad "build_package failed: $ERR"
@@ -183,15 +256,15 @@ fi
 
 # A vendor's signed library goes in as its vendor signed it: never re-signed.
 CASE=vendor-library
-"$TOOL" sign -certs "$SCRATCH/vendor/chain.pem" -key "$SCRATCH/vendor/key.pem" -h sha256 \
-    -in "$BINDIR/HIDUSB.dll" -out "$SCRATCH/vendor/HIDUSB.dll" >/dev/null 2>&1 || die "signing the vendor's library"
-if package_with "$SCRATCH/vendor-package" HIDUSB_DLL="$SCRATCH/vendor/HIDUSB.dll" SIGN_PKCS12="$SCRATCH/signer/sign.p12" \
-        SIGN_PASSWORD_FILE="$SCRATCH/signer/password" SIGN_CAFILE="$SCRATCH/ca/ca.pem"; then
+VENDOR_DLL=$LIBS/signed.dll
+if package_with "$SCRATCH/vendor-package" HIDUSB_DLL="$VENDOR_DLL" "$P12" "$PW" "$TRUST" "$NO_TS"; then
     FILES=$(extract "$PKG" "$SCRATCH/extracted")
-    check "$(basename "$PKG"): HIDUSB.dll is the vendor's file byte for byte" cmp -s "$(inside HIDUSB.dll)" "$SCRATCH/vendor/HIDUSB.dll"
-    check "the check named the vendor as its signer" grep -q 'HIDUSB.dll is signed (Authenticode) by /O=Ostrel Test/CN=Signing Test Vendor$' <<<"$ERR"
-    check "our programs and the package are signed by the publisher" \
-        eval '[ "$(signer_of "$(inside agent.exe)")" = "$PUBLISHER" ] && [ "$(signer_of "$PKG")" = "$PUBLISHER" ]'
+    check "$(basename "$PKG"): HIDUSB.dll is the vendor's file byte for byte" cmp -s "$(inside HIDUSB.dll)" "$VENDOR_DLL"
+    check "the check named the vendor as its signer" grep -q "^package: HIDUSB_DLL $VENDOR_DLL is signed (Authenticode) by /O=Ostrel Test/CN=Signing Test Vendor\$" <<<"$ERR"
+    verify_file "$(inside agent.exe)"
+    check "agent.exe is signed by the publisher" test "$(signer)" = "$PUBLISHER"
+    verify_file "$PKG"
+    check "the package is signed by the publisher" test "$(signer)" = "$PUBLISHER"
     check "the line lists what was signed, not the vendor's library" \
         grep -q "^package: signed agent.exe agent-actions.dll $(basename "$PKG") " <<<"$ERR"
 else
@@ -200,44 +273,49 @@ fi
 
 # osslsigncode 2.9 fetches the CRL a certificate names; given, it needs no network.
 CASE=crl-given
-if package_with "$SCRATCH/cdp" SIGN_PKCS12="$SCRATCH/with-cdp/sign.p12" SIGN_PASSWORD_FILE="$SCRATCH/with-cdp/password" \
-        SIGN_CAFILE="$SCRATCH/ca/ca.pem" SIGN_CRLFILE="$SCRATCH/ca/ca.crl"; then
+if package_with "$SCRATCH/cdp" SIGN_PKCS12="$KEYS/with-cdp/sign.p12" SIGN_PASSWORD_FILE="$KEYS/with-cdp/password" \
+        "$TRUST" SIGN_CRLFILE="$KEYS/ca/ca.crl" "$NO_TS"; then
     ok "a certificate naming a CRL distribution point verifies offline with SIGN_CRLFILE"
 else
     bad "build_package failed: $ERR"
 fi
 
-# Each must stop with one line and leave no package: name | environment | the line (ERE).
-P12="SIGN_PKCS12=$SCRATCH/signer/sign.p12"
-PW="SIGN_PASSWORD_FILE=$SCRATCH/signer/password"
-CA="SIGN_CAFILE=$SCRATCH/ca/ca.pem"
-P11="SIGN_PKCS11_KEY=$TOKEN_KEY SIGN_PKCS11_CERT=$SCRATCH/signer/chain.pem SIGN_PKCS11_PIN_FILE=$SCRATCH/pin $CA"
+# Each must stop with one line and leave nothing behind: name | environment | the line (ERE).
+# Each names a complete key and SIGN_NO_TIMESTAMP=1 unless what it tests is
+# one of them, so that it fails for its own reason.
+P11="SIGN_PKCS11_KEY=$TOKEN_KEY SIGN_PKCS11_CERT=$KEYS/signer/chain.pem SIGN_PKCS11_PIN_FILE=$KEYS/token/pin $TRUST $NO_TS"
+TSA="SIGN_TIMESTAMP_URL=$TSA_URL SIGN_TSA_CAFILE=$TSA_CA"
 BAD_CONFIGURATIONS="
-no password file|$P12 $CA|SIGN_PKCS12 is given without SIGN_PASSWORD_FILE\$
-password file missing|$P12 SIGN_PASSWORD_FILE=$SCRATCH/no-such-file $CA|SIGN_PASSWORD_FILE .*/no-such-file does not exist or cannot be read\$
-wrong password|$P12 SIGN_PASSWORD_FILE=$SCRATCH/wrong-password $CA|does not open with the password in SIGN_PASSWORD_FILE \(.*password.*\)\$
-PKCS#12 file missing|SIGN_PKCS12=$SCRATCH/no-such.p12 $PW $CA|SIGN_PKCS12 .*/no-such.p12 does not exist
-empty SIGN_PKCS12|SIGN_PKCS12= $PW|SIGN_PKCS12 is set but empty\$
-PKCS#12 and PKCS#11 both|$P12 $PW SIGN_PKCS11_MODULE=$MODULE|give SIGN_PKCS12 or SIGN_PKCS11_\*, not both
-PKCS#11 without its certificate|SIGN_PKCS11_MODULE=$MODULE SIGN_PKCS11_KEY=$TOKEN_KEY SIGN_PKCS11_PIN_FILE=$SCRATCH/pin|missing: SIGN_PKCS11_CERT\$
+no password file|$P12 $TRUST $NO_TS|SIGN_PKCS12 is given without SIGN_PASSWORD_FILE\$
+password file missing|$P12 SIGN_PASSWORD_FILE=$SCRATCH/no-such-file $TRUST $NO_TS|SIGN_PASSWORD_FILE .*/no-such-file does not exist or cannot be read\$
+wrong password|$P12 SIGN_PASSWORD_FILE=$SCRATCH/wrong-password $TRUST $NO_TS|does not open with the password in SIGN_PASSWORD_FILE \(.*password.*\)\$
+PKCS#12 file missing|SIGN_PKCS12=$SCRATCH/no-such.p12 $PW $TRUST $NO_TS|SIGN_PKCS12 .*/no-such.p12 does not exist
+empty SIGN_PKCS12|SIGN_PKCS12= $PW $NO_TS|SIGN_PKCS12 is set but empty\$
+PKCS#12 and PKCS#11 both|$P12 $PW SIGN_PKCS11_MODULE=$MODULE $NO_TS|give SIGN_PKCS12 or SIGN_PKCS11_\*, not both
+PKCS#11 without its certificate|SIGN_PKCS11_MODULE=$MODULE SIGN_PKCS11_KEY=$TOKEN_KEY SIGN_PKCS11_PIN_FILE=$KEYS/token/pin $NO_TS|missing: SIGN_PKCS11_CERT\$
 PKCS#11 module missing|SIGN_PKCS11_MODULE=$SCRATCH/no-such-module.so $P11|SIGN_PKCS11_MODULE .*/no-such-module.so does not exist
 PKCS#11 module does not load|SIGN_PKCS11_MODULE=$SCRATCH/not-a-module.so $P11|signing agent.exe with the PKCS#11 token's key failed: .*not-a-module.so
 wrong PIN|SIGN_PKCS11_MODULE=$MODULE $P11 SIGN_PKCS11_PIN_FILE=$SCRATCH/wrong-pin|failed: .*PIN incorrect
 key not on the token|SIGN_PKCS11_MODULE=$MODULE $P11 SIGN_PKCS11_KEY=pkcs11:token=ostrel-signing;object=no-such-key|failed: .*no-such-key
-key URI not pkcs11:|SIGN_PKCS11_MODULE=$MODULE $P11 SIGN_PKCS11_KEY=$SCRATCH/signer/key.pem|SIGN_PKCS11_KEY must be a pkcs11: URI
-time-stamp server alone|SIGN_TIMESTAMP_URL=http://127.0.0.1:9/|SIGN_TIMESTAMP_URL set, but no certificate
-time-stamp server unreachable|$P12 $PW $CA SIGN_TIMESTAMP_URL=http://127.0.0.1:9/|signing agent.exe with the PKCS#12 key failed
-signer from another CA|SIGN_PKCS12=$SCRATCH/stranger/sign.p12 SIGN_PASSWORD_FILE=$SCRATCH/stranger/password $CA|signature of agent.exe does not verify: its chain is not trusted
-test CA not given: the system's store|$P12 $PW|signature of agent.exe does not verify: its chain is not trusted
+key URI not pkcs11:|SIGN_PKCS11_MODULE=$MODULE $P11 SIGN_PKCS11_KEY=$KEYS/signer/key.pem|SIGN_PKCS11_KEY must be a pkcs11: URI
+no timestamp asked for|$P12 $PW $TRUST|no time-stamping server: set SIGN_TIMESTAMP_URL .*, or SIGN_NO_TIMESTAMP=1 to sign without
+SIGN_NO_TIMESTAMP not 1|$P12 $PW $TRUST SIGN_NO_TIMESTAMP=yes|SIGN_NO_TIMESTAMP is 'yes'; only SIGN_NO_TIMESTAMP=1 signs without a timestamp\$
+a timestamp and none|$P12 $PW $TRUST $TSA $NO_TS|give SIGN_TIMESTAMP_URL or SIGN_NO_TIMESTAMP=1, not both\$
+the authority's CA without a server|$P12 $PW $TRUST $NO_TS SIGN_TSA_CAFILE=$TSA_CA|SIGN_TSA_CAFILE is given without SIGN_TIMESTAMP_URL\$
+time-stamp server alone|SIGN_TIMESTAMP_URL=$TSA_URL|SIGN_TIMESTAMP_URL set, but no certificate
+time-stamp server unreachable|$P12 $PW $TRUST SIGN_TIMESTAMP_URL=http://127.0.0.1:9/|signing agent.exe: the time-stamping server http://127.0.0.1:9/ gave no timestamp: .*127.0.0.1:9
+time-stamping authority not trusted|$P12 $PW $TRUST SIGN_TIMESTAMP_URL=$TSA_URL SIGN_TSA_CAFILE=$CA|the timestamp of agent.exe does not verify: the time-stamping authority is not trusted
+signer from another CA|SIGN_PKCS12=$KEYS/stranger/sign.p12 SIGN_PASSWORD_FILE=$KEYS/stranger/password $TRUST $NO_TS|signature of agent.exe does not verify: its chain is not trusted
+test CA not given: the system's store|$P12 $PW $NO_TS|signature of agent.exe does not verify: its chain is not trusted
 "
 while IFS='|' read -r CASE environment line; do
     [ -n "$CASE" ] || continue
     read -ra assignments <<<"$environment"
     if package_with "$SCRATCH/bad" "${assignments[@]}"; then
         bad "built $PKG"
-    elif [ -n "$(find "$SCRATCH/bad" -name '*.msi' -o -name '.programs.*' 2>/dev/null)" ]; then
-        bad "left behind: $(find "$SCRATCH/bad" -name '*.msi' -o -name '.programs.*')"
-    elif [ "$(grep -c . <<<"$ERR")" -ne 1 ] || ! grep -Eq "^package: signing: .*$line" <<<"$ERR"; then
+    elif [ -n "$(find "$SCRATCH/bad" -mindepth 1 2>/dev/null)" ]; then
+        bad "left behind: $(find "$SCRATCH/bad" -mindepth 1 | head -3 | tr '\n' ' ')"
+    elif ! said_one_line "^package: signing: .*$line"; then
         bad "said, not one line matching '$line':"$'\n'"$ERR"
     else
         ok "${ERR#package: signing: }"
@@ -246,5 +324,5 @@ done <<<"$BAD_CONFIGURATIONS"
 
 CASE=all
 say "times: $TIMES"
-say "package size: unsigned ${UNSIGNED_SIZE:-?} bytes (built in ${UNSIGNED_SECONDS:-?} s), signed ${SIGNED_SIZE:-?} bytes"
+say "package size: unsigned ${UNSIGNED_SIZE:-?} bytes (built in ${UNSIGNED_SECONDS:-?} s), signed and time-stamped ${SIGNED_SIZE:-?} bytes"
 verdict signing

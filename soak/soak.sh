@@ -10,8 +10,9 @@
 #
 #   SOAK_SEED=N      repeat a run's random choices (the driver prints its seed)
 #   SOAK_AGENT=PATH  soak another agent.exe (a Linux path, HIDUSB.dll beside it)
-#   SOAK_ARGS="..."  more driver options: --messages N --values N --launches N
-#                    --events N
+#   SOAK_ARGS="..."  more driver options: --short (the counts of the short soak
+#                    that ./dev test runs), --messages N --values N --launches N
+#                    --events N --missing N (a count given wins over --short)
 #   SOAK_FAULTS=1    instead, show that the soak fails on broken copies of the
 #                    agent and passes on an unbroken one (see faults.sh)
 

@@ -237,9 +237,12 @@ struct Storm {
 bool Send(Storm &st, const Message &m, bool launch)
 {
     DWORD_PTR answer = 0;
+    // Not SMTO_ABORTIFHUNG: the system calls a window hung once its thread
+    // has not read its queue for 5 s, which a loaded machine can reach while
+    // the agent starts a program; only the soak's own bound means a hang.
     const bool taken = m.posted ? PostMessageA(st.s.window, m.msg, m.wParam, m.lParam)
-                                : SendMessageTimeoutA(st.s.window, m.msg, m.wParam, m.lParam,
-                                                      SMTO_NORMAL | SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &answer);
+                                : SendMessageTimeoutA(st.s.window, m.msg, m.wParam, m.lParam, SMTO_NORMAL,
+                                                      kAnswerTimeoutMs, &answer);
     if (!taken)
         return st.s.Undelivered(m.Describe().c_str(), GetLastError());
     if (answer != 0 && (m.msg == kMsgEvent || m.msg == kMsgBase))

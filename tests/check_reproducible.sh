@@ -1,34 +1,33 @@
-#!/bin/sh
-# Builds what the package ships (the agent, the stand-in device library and
-# the custom actions) once more, from scratch in a folder of its own, and
-# compares them byte for byte with the ones in BUILDDIR: whoever signs and
-# ships them must be able to rebuild the same bytes from the same commit.
-# Usage: check_reproducible.sh CMAKE SOURCEDIR TOOLCHAIN BUILDDIR SCRATCHDIR
-cmake=$1
-source=$2
-toolchain=$3
-build=$4
-scratch=$5
+#!/usr/bin/env bash
+# What the package ships (the agent, the stand-in device library and the
+# custom actions) built a second time, in a tree and a configuration of its
+# own, must come out byte for byte as in BUILDDIR: whoever signs and ships
+# them must be able to rebuild the same bytes from the same commit.
+# Usage: check_reproducible.sh build|compare CMAKE SOURCEDIR TOOLCHAIN BUILDDIR SECONDDIR
+#   build    (the build runs it, after the first tree's shipped files) makes
+#            the second tree once and then brings it up to date, as the
+#            first is: its log is SECONDDIR.log
+#   compare  (the test) compares the two trees' shipped files
+set -uo pipefail
+mode=$1 cmake=$2 source=$3 toolchain=$4 build=$5 second=$6
 shipped="bin/agent.exe bin/HIDUSB.dll installer/agent-actions.dll"
 
-rm -rf "$scratch"
-if ! "$cmake" -S "$source" -B "$scratch" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBUILD_TESTING=OFF \
-        >"$scratch.log" 2>&1 ||
-   ! "$cmake" --build "$scratch" -j2 --target agent hidusb agent-actions >>"$scratch.log" 2>&1; then
-    tail -20 "$scratch.log"
-    echo "FAIL: the second build failed (log: $scratch.log)"
-    exit 1
+if [ "$mode" = build ]; then
+    { [ -f "$second/CMakeCache.txt" ] ||
+          "$cmake" -S "$source" -B "$second" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBUILD_TESTING=OFF; } \
+        >"$second.log" 2>&1 &&
+    "$cmake" --build "$second" --target agent hidusb agent-actions >>"$second.log" 2>&1 \
+        || { tail -20 "$second.log"; echo "check_reproducible: the second build failed (log: $second.log)"; exit 1; }
+    exit 0
 fi
-failures=0
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+[ -f "$second/CMakeCache.txt" ] || fail "no second build at $second (the build makes it)"
 for f in $shipped; do
-    if cmp -s "$build/$f" "$scratch/$f"; then
-        echo "same: $f ($(wc -c <"$build/$f") bytes)"
+    if cmp -s "$build/$f" "$second/$f"; then
+        ok "$f: the same bytes in both builds ($(wc -c <"$build/$f") bytes)"
     else
-        echo "FAIL: $f differs between two builds:"
-        cmp -l "$build/$f" "$scratch/$f" | head -5
-        failures=$((failures + 1))
+        bad "$f differs between two builds:"
+        cmp -l "$build/$f" "$second/$f" | head -5
     fi
 done
-[ $failures -eq 0 ] || exit 1
-rm -rf "$scratch" "$scratch.log"
-echo "binaries: the shipped files rebuild byte for byte"
+verdict "the shipped files rebuilt"

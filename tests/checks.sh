@@ -3,6 +3,8 @@
 #
 #   ok WHAT, bad WHAT    one check passed or failed; "[$CASE]" first when set
 #   check WHAT CMD...    ok or bad by CMD's exit status
+#   not CMD...           CMD's exit status turned round, for check (never
+#                        a check inside an eval'd string)
 #   fail WHAT            bad, then the test ends: what follows stands on it
 #   verdict NAME         "NAME: N passed, N failed"; false when one failed
 #
@@ -15,4 +17,5 @@ ok() { say "ok   ${CASE:+[$CASE] }$*"; PASSED=$((PASSED + 1)); }
 bad() { say "FAIL ${CASE:+[$CASE] }$*"; FAILED=$((FAILED + 1)); [ -z "${CHECKS_STOP:-}" ] || exit 1; }
 fail() { bad "$@"; exit 1; }
 check() { local what=$1; shift; if "$@"; then ok "$what"; else bad "$what"; fi; }
+not() { ! "$@"; }
 verdict() { say "$1: $PASSED passed, $FAILED failed"; [ "$FAILED" -eq 0 ]; }

@@ -4,7 +4,8 @@
 # Windows machine keeps its own), run-tests.cmd run through Wine's cmd must
 # pass and leave the prefix's http and https handlers and the product's keys
 # as it found them; and after a run interrupted once the browser was
-# redirected, restore.cmd must put them back.
+# redirected, restore.cmd must put them back.  Every step stands on the one
+# before it: the first check that fails ends the test.
 #
 # Usage: kit_test.sh CONFIG   (TESTBED_CONFIG takes its place)
 set -uo pipefail
@@ -14,6 +15,7 @@ source "$HERE/testbed.sh"
 testbed_use "${TESTBED_CONFIG:-$1}" || exit 2
 source "$HERE/windows_kit.sh"
 PREFIX=$TB_HOME/kit-prefix
+CHECKS_STOP=1
 source "$HERE/checks.sh"
 
 # What the kit may change and must put back, as Wine's reg shows it: the
@@ -35,8 +37,9 @@ unchanged() {
     [ "$now" = "$BEFORE" ] && { ok "$1"; return; }
     say "before the run (<) and now (>):"
     diff <(printf '%s\n' "$BEFORE") <(printf '%s\n' "$now") | sed 's/^/  /'
-    fail "$2"
+    bad "$2"
 }
+no_saved_state() { [ ! -e "$PREFIX/drive_c/$NAME/saved-state.txt" ]; }
 kit_cmd() { "$TB_LOADER" cmd /c "C:\\$NAME\\$1" </dev/null; }
 
 # The cases the kit's run takes from each test program: every case already
@@ -83,63 +86,102 @@ start=$SECONDS
 kit_cmd "run-tests.cmd --gtest_filter=$FILTER" >"$TB_HOME/kit-run.log" 2>&1
 rc=$?
 tr -d '\r' <"$TB_HOME/kit-run.log" | sed 's/^/  | /'
-last=$(tr -d '\r' <"$TB_HOME/kit-run.log" | tail -1)
-[ "$rc" -eq 0 ] && [[ $last =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]] \
-    && ok "run-tests.cmd passed: $last ($((SECONDS - start)) s)" || fail "run-tests.cmd exited $rc: $last"
+check "run-tests.cmd exited 0 after $((SECONDS - start)) s" [ "$rc" -eq 0 ]
+check "its closing line counts cases passed and none failed" kit_verdict "$TB_HOME/kit-run.log"
 programs=$(ls "$PREFIX/drive_c/$NAME/tests/"*_test.exe | wc -l)
 ran=$(tr -d '\r' <"$TB_HOME/kit-run.log" | grep -cE '^kit: [a-z_]+\.exe: [1-9][0-9]* passed, 0 failed')
-[ "$ran" -eq "$programs" ] && ok "each of the kit's $programs test programs ran and passed cases of the filter" \
-    || fail "$ran of the kit's $programs test programs ran cases of the filter (a case renamed?)"
+check "each of the kit's $programs test programs ran and passed cases of the filter ($ran did)" \
+    [ "$ran" -eq "$programs" ]
 unchanged "the browser and the product's keys are as they were" "the run left the browser or the product's keys changed"
-[ ! -e "$PREFIX/drive_c/$NAME/saved-state.txt" ] || fail "the run left its saved state behind"
+check "the run left no saved state behind" no_saved_state
 export_https after
 cmp -s "$PREFIX/drive_c/https-before.reg" "$PREFIX/drive_c/https-after.reg" \
     && ok "a description outside the code page came back byte for byte" \
-    || fail "the run changed HKCR\\https: $(iconv -f UTF-16LE -t UTF-8 "$PREFIX/drive_c/https-after.reg" | grep Desc)"
+    || bad "the run changed HKCR\\https: $(iconv -f UTF-16LE -t UTF-8 "$PREFIX/drive_c/https-after.reg" | grep Desc)"
 
 # Ctrl+C (Wine makes a SIGINT one) while a test program runs: the run ends
-# what it started, puts everything back and exits 3.
-kit_cmd 'run-tests.cmd --gtest_filter=AgentTest.*' >"$TB_HOME/kit-interrupted.log" 2>&1 &
+# what it started, puts everything back and exits 3.  The run has a session
+# of its own (setsid), so that its runner is found among the processes this
+# test started, never by a name on the machine; the programs the runner
+# starts get sessions of their own (Wine gives one to a program started with
+# a console of its own, CREATE_NO_WINDOW), and are seen in the kit's own
+# prefix by session-tool.
+KIT_WIN="C:\\$NAME"
+# images PROGRAM COUNT LOOKS: session-tool waits (10 s a look) until exactly
+# COUNT processes of this prefix run the kit's tests\PROGRAM.
+images() {
+    local look
+    for ((look = 0; look < $3; look++)); do
+        testbed_run "$KIT_WIN\\tests\\session-tool.exe" images "$KIT_WIN\\tests\\$1" "$2" \
+            </dev/null >"$TB_HOME/kit-images.txt" 2>&1 && return 0
+    done
+    return 1
+}
+# run_members PROGRAM: the processes of the run's session that run PROGRAM
+# (Wine's loader names a process by its Windows path).
+run_members() {
+    local pid
+    for pid in $(ps -o pid= -s "$run"); do
+        [ "$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | head -1)" = "$1" ] && echo "$pid"
+    done
+}
+run_ended() { ! ps -o stat= -s "$run" | grep -qv '^Z'; }
+session_of() { [ "$(ps -o sid= -p "$1" | tr -d ' ')" = "$1" ]; }
+setsid "$TB_LOADER" cmd /c "$KIT_WIN\\run-tests.cmd --gtest_filter=AgentTest.*" </dev/null >"$TB_HOME/kit-interrupted.log" 2>&1 &
 run=$!
-KIT_TESTS="C:.$NAME.tests."
-testbed_wait 60 pgrep -f "${KIT_TESTS}agent_test.exe" >/dev/null || fail "the interrupted run never started agent_test.exe"
-pkill -INT -f "${KIT_TESTS}kit-runner.exe"
+# (setsid makes it so once it runs, which may be a moment after the fork)
+check "the interrupted run has a session of its own" testbed_wait 5 session_of "$run"
+check "the interrupted run started agent_test.exe" images agent_test.exe 1 6
+runner=$(run_members "$KIT_WIN\\tests\\kit-runner.exe")
+check "its runner is one process of that session (${runner:-none})" [ "$(wc -w <<<"$runner")" -eq 1 ]
+kill -INT "$runner"
 wait "$run"
 rc=$?
-interrupted=$(tr -d '\r' <"$TB_HOME/kit-interrupted.log")
-[ "$rc" -eq 3 ] && grep -q '^kit: interrupted' <<<"$interrupted" \
-    && grep -q '^FAIL agent_test.exe did not finish (exit code 3' <<<"$interrupted" \
-    && ! grep -q 'package_test.exe' <<<"$interrupted" && testbed_wait 10 eval '! pgrep -f "$KIT_TESTS" >/dev/null' \
-    && ok "an interrupted run ended the program it ran, went no further and exited 3" \
-    || fail "an interrupted run exited $rc, with $(pgrep -fc "$KIT_TESTS") of its programs left: $(tail -2 "$TB_HOME/kit-interrupted.log")"
+said() { tr -d '\r' <"$TB_HOME/kit-$1.log" | grep -q "$2"; }
+check "an interrupted run exits 3 (it exited $rc)" [ "$rc" -eq 3 ]
+check "... says it was interrupted" said interrupted '^kit: interrupted'
+check "... ended the program it ran" said interrupted '^FAIL agent_test.exe did not finish (exit code 3'
+check "... and went no further" not said interrupted 'package_test.exe'
+check "no agent_test.exe is left in the prefix" images agent_test.exe 0 1
+# (a process Windows has seen end may still be leaving, as a Unix process)
+check "nothing of the run's own session is left" testbed_wait 10 run_ended
 unchanged "an interrupted run put everything back" "an interrupted run left the browser or the product's keys changed"
-[ ! -e "$PREFIX/drive_c/$NAME/saved-state.txt" ] || fail "the interrupted run left its saved state behind"
+check "the interrupted run left no saved state behind" no_saved_state
 
 # Ctrl+C while the package's life installs: the msiexec step under way
 # finishes (ending its client would leave Windows Installer going on, and
 # the clean-up's removal refused), what it installed is removed, no other
-# step runs, and the run exits 3 with everything put back.
+# step starts, and the run exits 3 with everything put back.
 KIT_LOGS=$PREFIX/drive_c/$NAME/logs
 rm -f "$KIT_LOGS"/Upgrade-*.log
-kit_cmd 'run-tests.cmd --gtest_filter=PackageLife.Upgrade' >"$TB_HOME/kit-interrupted-package.log" 2>&1 &
+setsid "$TB_LOADER" cmd /c "$KIT_WIN\\run-tests.cmd --gtest_filter=PackageLife.Upgrade" </dev/null \
+    >"$TB_HOME/kit-interrupted-package.log" 2>&1 &
 run=$!
-testbed_wait 60 eval '[ -e "$KIT_LOGS/Upgrade-install.log" ]' || fail "the interrupted run never started the package's first step"
-pkill -INT -f "${KIT_TESTS}kit-runner.exe"
+check "the run interrupted in the package's life has a session of its own" testbed_wait 5 session_of "$run"
+check "it started the package's first step" testbed_wait 60 eval '[ -e "$KIT_LOGS/Upgrade-install.log" ]'
+runner=$(run_members "$KIT_WIN\\tests\\kit-runner.exe")
+check "its runner is one process of that session (${runner:-none})" [ "$(wc -w <<<"$runner")" -eq 1 ]
+kill -INT "$runner"
 wait "$run"
 rc=$?
 steps=$(tr -d '\r' <"$KIT_LOGS/package_test.exe.txt" 2>/dev/null | grep '^  msiexec ')
-installed=$(compgen -G "$PREFIX/drive_c/Program Files*/Ostrel Agent")
-[ "$rc" -eq 3 ] && grep -q '^kit: interrupted' "$TB_HOME/kit-interrupted-package.log" \
-    && ! grep -qv 'exit code 0,\|not run, the run was interrupted' <<<"$steps" && [ -z "$installed" ] \
-    && ok "an interrupted package step finished, what it installed was removed, and the run exited 3 ($(grep -c 'exit code 0,' <<<"$steps") msiexec run(s) finished, $(grep -c 'not run' <<<"$steps") not started)" \
-    || fail "an interrupted package step: exit code $rc, ${installed:-nothing} left installed, its steps: $steps"
+say "$steps"
+finished() { [ -n "$steps" ] && not grep -qv 'exit code 0,\|not run, the run was interrupted' <<<"$steps"; }
+left() { compgen -G "$PREFIX/drive_c/Program Files*/Ostrel Agent" >/dev/null; }
+check "a run interrupted in the package's life exits 3 (it exited $rc)" [ "$rc" -eq 3 ]
+check "... says it was interrupted" said interrupted-package '^kit: interrupted'
+check "... let every msiexec step it started finish, and started no other" finished
+check "... and left nothing installed" not left
+check "nothing of that run's session is left" testbed_wait 10 run_ended
 unchanged "a run interrupted in the package's life put everything back" \
     "a run interrupted in the package's life left the browser or the product's keys changed"
 
 # A run interrupted after it redirected the browser: restore.cmd puts it back.
 kit_cmd 'tests\kit-runner.exe redirect' >/dev/null 2>&1
-[ "$(snapshot 2>&1)" != "$BEFORE" ] || fail "the interrupted run did not redirect the browser"
-kit_cmd restore.cmd >/dev/null 2>&1 || fail "restore.cmd failed"
+redirected() { [ "$(snapshot 2>&1)" != "$BEFORE" ]; }
+check "a run stopped once it redirected the browser left it redirected" redirected
+restore() { kit_cmd restore.cmd >/dev/null 2>&1; }
+check "restore.cmd exited 0" restore
 unchanged "after an interrupted run, restore.cmd put everything back" "restore.cmd left the browser or the product's keys changed"
 
 # A machine with an installation of its own, in a folder of its choosing:
@@ -150,11 +192,10 @@ testbed_quiet msiexec /i "$RELEASED" /qn 'INSTALLDIR=C:\Tools\Ostrel' \
     && [ -f "$PREFIX/drive_c/Tools/Ostrel/agent.exe" ] || fail "installing 1.0.0 in C:\\Tools\\Ostrel as the machine's own"
 kit_cmd 'run-tests.cmd --gtest_filter=PackageLife.Install' >"$TB_HOME/kit-installed.log" 2>&1
 rc=$?
-package_log=$(tr -d '\r' <"$PREFIX/drive_c/$NAME/logs/package_test.exe.txt" 2>/dev/null)
-tr -d '\r' <"$TB_HOME/kit-installed.log" | grep -q '^kit: package_test.exe: 0 passed, 1 failed' && [ "$rc" -eq 1 ] \
-    && grep -q 'is installed on this machine, and it is left alone' <<<"$package_log" \
-    && ! grep -q '  msiexec ' <<<"$package_log" \
-    && ok "with Ostrel Agent installed, the package's life is not tried (and the run fails, saying so)" \
-    || fail "with Ostrel Agent installed, the kit exited $rc: $(tr -d '\r' <"$TB_HOME/kit-installed.log" | grep package_test)"
-testbed_quiet msiexec /x "$RELEASED" /qn \
-    && ok "the machine's own installation is still there afterwards" || fail "the kit removed the machine's own installation"
+package_log() { tr -d '\r' <"$PREFIX/drive_c/$NAME/logs/package_test.exe.txt" | grep -q "$1"; }
+check "with Ostrel Agent installed, the run fails (exit code $rc)" [ "$rc" -eq 1 ]
+check "... its package case failing" said installed '^kit: package_test.exe: 0 passed, 1 failed'
+check "... saying so" package_log 'is installed on this machine, and it is left alone'
+check "... and runs no msiexec" not package_log '^  msiexec '
+check "the machine's own installation is still there afterwards (it uninstalls)" testbed_quiet msiexec /x "$RELEASED" /qn
+verdict kit

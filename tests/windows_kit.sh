@@ -5,6 +5,10 @@
 # package's life test (tests/package/CMakeLists.txt) from its tree.
 #
 #   build_kit OUTDIR    OUTDIR/<name>/ and OUTDIR/<name>.zip; prints the zip
+#   kit_verdict LOG     whether the run whose output LOG holds passed
+#
+# kit_verdict needs nothing else: the Windows job of the workflow
+# (.github/workflows/windows.yml) sources this file in Git Bash for it.
 #
 # The kit holds the shipped files (bin\), the test programs with the
 # recorder, session-tool and the runner (tests\), the packages the
@@ -12,6 +16,19 @@
 # failing and signed, each in its folder), run-tests.cmd, restore.cmd and README.txt.
 
 kit_fail() { printf 'kit: %s\n' "$*" >&2; return 1; }
+
+# The run passed when its output ends with its count of cases and that count
+# has some passed and none failed: a run that stopped early (interrupted,
+# not elevated, crashed) ends on another line.  Prints that line; 1 when it
+# is not a pass.
+kit_verdict() {
+    local last
+    last=$({ tr -d '\r' <"$1"; } 2>/dev/null | grep -v '^[[:space:]]*$' | tail -1)
+    printf 'kit: %s\n' "${last:-no output in $1}"
+    [[ $last =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]] && return 0
+    [[ $last =~ ^[0-9]+\ passed,\ [0-9]+\ failed$ ]] || printf 'kit: the run did not end with its count ("N passed, N failed")\n'
+    return 1
+}
 
 # The lines of standard input with Windows' line ends.
 crlf() { sed 's/$/\r/'; }

@@ -134,8 +134,8 @@ TEST_F(PackageLife, UninstallEndsAgentsElsewhere)
 TEST_F(PackageLife, SignedPackage)
 {
     const MsiRun run = Install(P().signedCurrent, "install-signed");
-    EXPECT_EQ(SignerOf(AgentFile()), "Package Test Publisher") << "the installed agent.exe's signer";
-    EXPECT_EQ(SignerOf(InstallDir() + "\\HIDUSB.dll"), "Package Test Publisher") << "the installed HIDUSB.dll's signer";
+    EXPECT_EQ(SignerOf(AgentFile()), "Signing Test Publisher") << "the installed agent.exe's signer";
+    EXPECT_EQ(SignerOf(InstallDir() + "\\HIDUSB.dll"), "Signing Test Publisher") << "the installed HIDUSB.dll's signer";
     ExpectStartedInEverySession(run);
     EXPECT_EQ(Msiexec("/x " + Quote(P().signedCurrent.path), "uninstall-signed").exitCode, kSuccess);
     Agents(0);

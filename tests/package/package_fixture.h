@@ -11,8 +11,8 @@
  * The packages are built by the build (tests/package/CMakeLists.txt), in
  * a folder PACKAGES with one package in each of released\ (1.0.0, as
  * shipped), current\, next\ (the next build number), failing\ (a step
- * after StartAgent fails) and signed\ (the current version signed with a
- * throwaway CA).  The program's options:
+ * after StartAgent fails) and signed\ (the current version signed with the
+ * tests' throwaway key).  The program's options:
  *   --packages=DIR  default: ..\packages beside the program's folder
  *   --logs=DIR      msiexec's verbose logs, one per step; default ..\logs
  *                   where that exists (the kit), else the temporary folder

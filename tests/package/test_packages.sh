@@ -4,24 +4,22 @@
 #
 # Usage: test_packages.sh plain BINDIR PLATFORM OUTDIR [VERSION]
 #        test_packages.sh failing BINDIR PLATFORM OUTDIR
-#        test_packages.sh signed BINDIR PLATFORM OUTDIR CADIR
+#        test_packages.sh signed BINDIR PLATFORM OUTDIR KEYS
 #   plain    BINDIR's files packaged unsigned, as VERSION (default:
 #            installer/VERSION);
 #   failing  the plain package with one deferred step after StartAgent that
 #            fails (cmd /c exit 3, its exit code checked): the installation
 #            rolls back after the agent was started;
-#   signed   the same, signed with a throwaway CA made anew in CADIR
-#            (which is never shipped), so that a rebuild never signs with a
-#            certificate that has expired since the last one
+#   signed   the same, signed with the build's throwaway test key
+#            (KEYS: installer/test_certificates.sh's set, never shipped)
 # Whatever SIGN_* the developer's environment holds is ignored: the plain
 # packages are unsigned and the signed one is signed by the test's own key.
 set -uo pipefail
 [ $# -ge 4 ] || { sed -n '2,17p' "$0"; exit 2; }
-KIND=$1 BINDIR=$2 PLATFORM=$3 OUTDIR=$4 VERSION= CADIR=
-[ "$KIND" = signed ] && CADIR=${5:-} || VERSION=${5:-}
+KIND=$1 BINDIR=$2 PLATFORM=$3 OUTDIR=$4 VERSION= KEYS=
+[ "$KIND" = signed ] && KEYS=${5:-} || VERSION=${5:-}
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$HERE/../../installer/package.sh"
-source "$HERE/../../installer/test_certificates.sh"
 unset ${SIGN_VARIABLES} SIGN_NO_TIMESTAMP
 rm -rf "$OUTDIR"
 case $KIND in
@@ -38,14 +36,10 @@ case $KIND in
             || { rm -f "$msi"; echo "test_packages: cannot add the failing step to $msi" >&2; exit 1; }
         rm -f "$OUTDIR/SHA256SUMS" ;;
     signed)
-        [ -n "$CADIR" ] || { echo "test_packages: signed needs a CADIR" >&2; exit 2; }
-        rm -rf "$CADIR"
-        make_test_ca "$CADIR/ca" "Package Test Root" &&
-            make_code_signing "$CADIR/signer" "$CADIR/ca" "Package Test Publisher" \
-            || { echo "test_packages: making the throwaway certificates failed" >&2; exit 1; }
-        # No time-stamping server is reachable here, and the certificate is
-        # a throwaway: signing without a time stamp is what is meant.
-        SIGN_NO_TIMESTAMP=1 SIGN_PKCS12=$CADIR/signer/sign.p12 SIGN_PASSWORD_FILE=$CADIR/signer/password \
-            SIGN_CAFILE=$CADIR/ca/ca.pem build_package "$BINDIR" "$PLATFORM" "$OUTDIR" $VERSION >/dev/null ;;
-    *) echo "test_packages: KIND is plain or signed, not '$KIND'" >&2; exit 2 ;;
+        [ -f "$KEYS/ready" ] || { echo "test_packages: no test keys in '$KEYS'" >&2; exit 2; }
+        # No time-stamping server is reachable here, and the key is a
+        # throwaway: signing without a time stamp is what is meant.
+        SIGN_NO_TIMESTAMP=1 SIGN_PKCS12=$KEYS/signer/sign.p12 SIGN_PASSWORD_FILE=$KEYS/signer/password \
+            SIGN_CAFILE=$KEYS/ca/ca.pem build_package "$BINDIR" "$PLATFORM" "$OUTDIR" >/dev/null ;;
+    *) echo "test_packages: KIND is plain, failing or signed, not '$KIND'" >&2; exit 2 ;;
 esac
