@@ -145,6 +145,12 @@ void ParseOptions(int argc, char **argv)
             g_logDir = option.substr(7);
     }
     CreateDirectoryA(g_logDir.c_str(), NULL);
+    for (std::string *dir : {&g_packagesDir, &g_logDir}) {
+        char full[MAX_PATH] = "";
+        const DWORD length = GetFullPathNameA(dir->c_str(), sizeof full, full, NULL);
+        if (length > 0 && length < sizeof full)
+            *dir = full;
+    }
 }
 
 const Packages &TestPackages()
