@@ -70,6 +70,17 @@ struct Agent {
 
 // "PID (image CHECKSUM), ...", or "none".
 std::string List(const std::vector<Agent> &agents);
+// What the cases share of the machine (package_machine.cpp): items joined,
+// or "none"; the family's installed products (either width, any version);
+// the folders of the packages and of the logs; the system folder,
+// environment text expanded, a folder without its trailing backslash.
+std::string Joined(const std::vector<std::string> &items, const char *separator = ", ");
+std::vector<std::string> InstalledOfFamily(const std::string &upgradeCode);
+const std::string &PackagesDir();
+const std::string &LogDir();
+std::string SystemFolder();
+std::string Expand(const char *text);
+std::string WithoutTrailingSlash(std::string dir);
 
 // The sessions with a signed-in user: the enumerated ones whose user name
 // is not empty, and the active console session when someone is signed in
