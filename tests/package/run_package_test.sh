@@ -29,7 +29,9 @@ filter=()
 testbed_stop "$PREFIX"
 [ -f "$PREFIX.passed" ] || rm -rf "$PREFIX"
 rm -f "$PREFIX.passed"
-out=$(testbed_prefix "$PREFIX") || { echo "package test: cannot create the prefix $PREFIX: $out"; exit 1; }
+# Bare: the cases never open an address, and the recorder the test prefix
+# takes for the browser logs beside itself, where the agent tests read.
+out=$(testbed_prefix "$PREFIX" bare) || { echo "package test: cannot create the prefix $PREFIX: $out"; exit 1; }
 trap 'testbed_stop "$PREFIX"' EXIT
 testbed_env "$PREFIX"
 testbed_start "$PREFIX"
