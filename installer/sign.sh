@@ -197,7 +197,8 @@ timestamp_failure() {
     fi
     why=$(printf '%s\n' "$out" | sed -n '/^TSA.s certificates file/,/^Timestamp Server Signature verification/p' \
         | sed -n 's/.*\(Verify error\|Error\): *//p' | head -1)
-    echo "the time-stamping authority is not trusted (SIGN_TSA_CAFILE): ${why:-osslsigncode gave no reason}"
+    [ -n "$why" ] || why="osslsigncode said: $(printf '%s\n' "$out" | sed -n '/^Timestamp time/,$p' | grep -Ev '^[[:space:]]*$' | tr '\n\t' '  ' | cut -c1-600)"
+    echo "the time-stamping authority is not trusted (SIGN_TSA_CAFILE): $why"
 }
 
 # Verifies FILE's signature against SIGN_VERIFY_ARGS' anchors; SIGNER is
