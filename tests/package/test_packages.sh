@@ -11,7 +11,7 @@
 #            fails (cmd /c exit 3, its exit code checked): the installation
 #            rolls back after the agent was started;
 #   signed   the same, signed with the build's throwaway test key
-#            (KEYS: installer/test_certificates.sh's set, never shipped)
+#            (KEYS: tests/static/test_certificates.sh's set, never shipped)
 # Whatever SIGN_* the developer's environment holds is ignored: the plain
 # packages are unsigned and the signed one is signed by the test's own key.
 set -uo pipefail

@@ -20,12 +20,12 @@ set -uo pipefail
 [ $# -eq 3 ] || { sed -n '2,17p' "$0"; exit 2; }
 BINDIR=$(cd "$1" && pwd) PLATFORM=$2 SCRATCH=$(realpath -m "$3")
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$HERE/package.sh"
+source "$HERE/../../installer/package.sh"
 unset ${SIGN_VARIABLES}
 case $PLATFORM in x86) WINDRES=i686-w64-mingw32-windres ;; *) WINDRES=x86_64-w64-mingw32-windres ;; esac
-VERSION=$(tr -d ' \r\n' <"$HERE/VERSION")
+VERSION=$(tr -d ' \r\n' <"$HERE/../../installer/VERSION")
 
-source "$HERE/../tests/checks.sh"
+source "$HERE/../checks.sh"
 
 rm -rf "$SCRATCH" && mkdir -p "$SCRATCH"
 PKG=$(build_package "$BINDIR" "$PLATFORM" "$SCRATCH" 2>"$SCRATCH/err") || { cat "$SCRATCH/err"; exit 1; }

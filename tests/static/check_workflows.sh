@@ -15,8 +15,8 @@ set -uo pipefail
 [ $# -eq 3 ] || { sed -n '2,13p' "$0"; exit 2; }
 VALIDATOR=$1/node_modules/.bin/action-validator WORKFLOWS=$2 SCRATCH=$3
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$HERE/checks.sh"
-source "$HERE/windows_kit.sh"
+source "$HERE/../checks.sh"
+source "$HERE/../kit/windows_kit.sh"
 
 [ -x "$VALIDATOR" ] || fail "no workflow validator in $1 (./dev build installs it)"
 rm -rf "$SCRATCH" && mkdir -p "$SCRATCH" || fail "cannot create $SCRATCH"

@@ -20,7 +20,7 @@ if [ "$mode" = build ]; then
         || { tail -20 "$second.log"; echo "check_reproducible: the second build failed (log: $second.log)"; exit 1; }
     exit 0
 fi
-source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 [ -f "$second/CMakeCache.txt" ] || fail "no second build at $second (the build makes it)"
 for f in $shipped; do
     if cmp -s "$build/$f" "$second/$f"; then

@@ -27,14 +27,14 @@ set -uo pipefail
 [ $# -eq 5 ] || { sed -n '2,26p' "$0"; exit 2; }
 BINDIR=$(cd "$1" && pwd) PLATFORM=$2 SCRATCH=$(realpath -m "$3") KEYS=$(realpath -m "$4") LIBS=$(realpath -m "$5")
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$HERE/package.sh"
+source "$HERE/../../installer/package.sh"
 unset ${SIGN_VARIABLES}
 ACTIONS=${AGENT_ACTIONS:-$BINDIR/../installer/agent-actions.dll}
 TOOL=${OSSLSIGNCODE:-osslsigncode}
 PYTHON=${PYTHON:-/usr/bin/python3}
 SYSTEM_STORE=/etc/ssl/certs/ca-certificates.crt
 
-source "$HERE/../tests/checks.sh"
+source "$HERE/../checks.sh"
 CASE=setup
 die() { CASE=setup fail "$*"; }
 

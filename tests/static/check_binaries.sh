@@ -23,7 +23,7 @@ magic=$3
 bin=$4
 installer=$5
 tests=${6:-}
-source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 
 # has ERE TEXT: a line of TEXT matches.
 has() { grep -Eq -- "$1" <<<"$2"; }

@@ -11,12 +11,12 @@
 set -uo pipefail
 [ $# -eq 1 ] || { sed -n '2,9p' "$0"; exit 2; }
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$HERE/testbed.sh"
+source "$HERE/../testbed.sh"
 testbed_use "${TESTBED_CONFIG:-$1}" || exit 2
 source "$HERE/windows_kit.sh"
 PREFIX=$TB_HOME/kit-prefix
 CHECKS_STOP=1
-source "$HERE/checks.sh"
+source "$HERE/../checks.sh"
 
 # What the kit may change and must put back, as Wine's reg shows it: the
 # classes it redirects, machine-wide and the user's own (in a new prefix

@@ -14,11 +14,11 @@ set -uo pipefail
 [ $# -eq 4 ] || { sed -n '2,13p' "$0"; exit 2; }
 BINDIR=$(cd "$1" && pwd) PLATFORM=$2 SCRATCH=$(realpath -m "$3") F=$(realpath -m "$4")
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$HERE/package.sh"
+source "$HERE/../../installer/package.sh"
 # The packages are built unsigned; signing is signing_test.sh's business.
 unset ${SIGN_VARIABLES}
 
-source "$HERE/../tests/checks.sh"
+source "$HERE/../checks.sh"
 
 rm -rf "$SCRATCH" && mkdir -p "$SCRATCH" || fail "cannot create $SCRATCH"
 [ -f "$F/ready" ] || fail "no test libraries in $F (the build makes them: library_fixtures.sh)"
