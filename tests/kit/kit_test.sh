@@ -158,7 +158,8 @@ setsid "$TB_LOADER" cmd /c "$KIT_WIN\\run-tests.cmd --gtest_filter=PackageLife.U
     >"$TB_HOME/kit-interrupted-package.log" 2>&1 &
 run=$!
 check "the run interrupted in the package's life has a session of its own" testbed_wait 5 session_of "$run"
-check "it started the package's first step" testbed_wait 60 eval '[ -e "$KIT_LOGS/Upgrade-install.log" ]'
+first_step_started() { [ -e "$KIT_LOGS/Upgrade-install.log" ]; }
+check "it started the package's first step" testbed_wait 60 first_step_started
 runner=$(run_members "$KIT_WIN\\tests\\kit-runner.exe")
 check "its runner is one process of that session (${runner:-none})" [ "$(wc -w <<<"$runner")" -eq 1 ]
 kill -INT "$runner"

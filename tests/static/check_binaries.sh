@@ -13,6 +13,8 @@
 #    Windows 7 to 11) in language 0x0404; it and the DLLs that go into the
 #    package (HIDUSB.dll, agent-actions.dll) keep ASLR (with the relocations
 #    it needs) and DEP, with high-entropy addresses on x86-64;
+#  - the custom actions start the agent with the session users' tokens,
+#    never through Secondary Logon nor with the desktop shell's token;
 #  - nothing needs the compiler's runtime DLLs.
 # Usage: check_binaries.sh OBJDUMP WINDRES PE_MAGIC BINDIR INSTALLERDIR [TESTBINDIR]
 # (PE_MAGIC: 010b for PE32, 020b for PE32+)
@@ -105,6 +107,22 @@ check_installed_program() {
 check_installed_program "$agent"
 check_hardening "$bin/HIDUSB.dll"
 check_hardening "$installer/agent-actions.dll"
+
+# How StartAgent starts the agents, read from the custom actions' imports,
+# since under Wine every way of starting one works alike: with each session
+# user's own token (WTSQueryUserToken, which only LocalSystem may call) and
+# CreateProcessAsUser, never through the Secondary Logon service
+# (CreateProcessWithTokenW), which security baselines switch off, nor with
+# the token of the installing desktop's shell.
+action_imports=$("$objdump" -p "$installer/agent-actions.dll" | awk '
+    /^The Import Tables/ { inside = 1 } /^The Export Tables/ { inside = 0 }
+    inside && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }')
+for name in WTSEnumerateSessionsW WTSGetActiveConsoleSessionId WTSQueryUserToken CreateProcessAsUserW CreateEnvironmentBlock; do
+    check "agent-actions.dll calls $name" grep -qx "$name" <<<"$action_imports"
+done
+for name in CreateProcessWithTokenW GetShellWindow; do
+    check "agent-actions.dll does not call $name" not grep -qx "$name" <<<"$action_imports"
+done
 
 runtime=
 for f in "$bin"/*.exe "$bin"/*.dll ${tests:+"$tests"/*.exe}; do
