@@ -213,9 +213,14 @@ bool Stage(Soak &s)
         s.agent = Start(path, Quote(path));
     if (s.agent.Started())
         s.window = WaitForAgentWindow(s.agent.Pid(), kStartTimeoutMs);
+    // The window comes before the subscription, and with it the event
+    // channel: an event sent in between finds no channel.
+    HidReply status;
+    const bool subscribed = s.window != NULL && WaitForSubscription(s.agent.Pid(), &status, kStartTimeoutMs) == 0;
     s.since = SystemTimeNow();
-    if (s.window == NULL) {
-        Fail("set-up: no product folder in %s, or %s did not start and show its window", s.base.c_str(), path.c_str());
+    if (!subscribed) {
+        Fail("set-up: no product folder in %s, or %s did not start, show its window and subscribe", s.base.c_str(),
+             path.c_str());
         return false;
     }
     Say("soak: agent pid %lu, window %s", s.agent.Pid(), Hex((ULONG_PTR)s.window).c_str());
