@@ -182,8 +182,11 @@ verify_failure() {
     elif why=$(printf '%s\n' "$out" | sed -n 's/.*Verify error: *//p' | head -1) && [ -n "$why" ]; then
         echo "its chain is not trusted: $why"
     else
-        why=$(printf '%s\n' "$out" | grep -Ei 'fail|error|use the' | head -1)
-        printf '%s\n' "${why:-osslsigncode said: $(printf '%s' "$out" | tr '\n' ' ' | cut -c1-300)}"
+        # (osslsigncode 2.9 reports a CRL it could not fetch even where the
+        # CRL was given and the signature verifies: that is never the reason.)
+        why=$(printf '%s\n' "$out" | grep -Ev 'HTTP failure|Faild to get CRL|Failed to get CRL' \
+            | grep -Ei 'fail|error|use the' | head -1)
+        printf '%s\n' "${why:-osslsigncode said: $(printf '%s' "$out" | grep -v '^[[:space:]]*$' | tr '\n\t' '  ' | cut -c1-600)}"
     fi
 }
 
