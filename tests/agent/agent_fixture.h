@@ -32,7 +32,12 @@ protected:
     DWORD SendEvent(DWORD code);
     // A product folder under the test folder holding recorder copies.
     std::string MakeProduct(const std::string &name, bool withVorq, bool withDuxo);
-    std::vector<harness::Record> Records() const { return harness::ReadRecords(log_); }
+    // StartedExactly on the recorder's log, read once it holds as many
+    // records as expected (bounded: a missing start fails at the bound).
+    ::testing::AssertionResult Started(const std::string &caseName, const std::vector<harness::Record> &expected) const
+    {
+        return StartedExactly(caseName, expected, harness::WaitForRecords(log_, expected.size()));
+    }
     void ClearRecords() const { DeleteFileA(log_.c_str()); }
     // The browser opening the web site, started by an agent still (or
     // again) in the folder it was started in.

@@ -198,10 +198,8 @@ void PackageLife::ExpectLaunchStartsProduct(DWORD agentPid)
     DWORD answer = 0;
     ASSERT_EQ(HidSendEvent(agentPid, HID_EVENT_LAUNCH, &answer, kWaitMs), (DWORD)ERROR_SUCCESS)
         << "the launch event could not be delivered to agent " << agentPid;
-    std::vector<Record> records;
-    for (const ULONGLONG start = GetTickCount64(); records.empty() && GetTickCount64() - start < kWaitMs; Sleep(50))
-        records = ReadRecords(log);
-    EXPECT_TRUE(StartedExactly("the installed agent's launch", {ProductStart(productDir_, kPrimaryProgram)}, records));
+    EXPECT_TRUE(StartedExactly("the installed agent's launch", {ProductStart(productDir_, kPrimaryProgram)},
+                               WaitForRecords(log, 1)));
 }
 
 DWORD PackageLife::StartElsewhere(const std::string &desktop, bool suspended)

@@ -185,6 +185,11 @@ struct Record {
     std::string commandLine;
 };
 std::vector<Record> ReadRecords(const std::string &logPath);
+// The log's records once it holds at least count of them, or what it holds
+// when timeoutMs has passed.  A start can outlive the request that caused
+// it (the shell may hand an address on before its program has written
+// anything), so a case that expects starts waits for them.
+std::vector<Record> WaitForRecords(const std::string &logPath, size_t count, DWORD timeoutMs = kWaitMs);
 // The command the shell opens an address of scheme with (its "%1" still in
 // place), found as the shell finds it: on Windows 10 and 11 through the
 // user's choice of browser; empty when there is none.
