@@ -52,6 +52,29 @@ bool Soak::WaitForRecords(const std::function<bool(const Counts &)> &done) const
     return true;
 }
 
+Soak::Programs Soak::ProgramsStarted() const
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
+    Programs p;
+    if (job != NULL && QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, NULL))
+        p.started = (long)info.TotalProcesses - 1, p.running = (long)info.ActiveProcesses - 1;
+    return p;
+}
+
+std::string Soak::WhyNoRecord(const Programs &before) const
+{
+    const Programs now = ProgramsStarted();
+    DWORD_PTR answer;
+    const bool answers = SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, kAnswerTimeoutMs, &answer) != 0;
+    char text[160];
+    if (now.started < 0 || before.started < 0)
+        snprintf(text, sizeof text, "the agent %s", answers ? "answers" : "does not answer");
+    else
+        snprintf(text, sizeof text, "%ld programs started meanwhile, %ld of them still running; the agent %s",
+                 now.started - before.started, now.running, answers ? "answers" : "does not answer");
+    return text;
+}
+
 bool Soak::Alive(const char *where)
 {
     DWORD code = agent.Wait(0), owner = 0;
@@ -210,7 +233,12 @@ bool Stage(Soak &s)
     const std::string path = s.options.agent.empty() ? AgentPath() : s.options.agent;
     Say("soak: agent %s", path.c_str());
     if (!s.productDir.empty())
-        s.agent = Start(path, Quote(path));
+        s.agent = Start(path, Quote(path), -1, true);
+    s.job = CreateJobObjectA(NULL, NULL);
+    if (s.agent.Started() && (s.job == NULL || !AssignProcessToJobObject(s.job, s.agent.pi.hProcess)))
+        Say("soak: the agent is in no job (error %lu): a missing record will not say what was started", GetLastError());
+    if (s.agent.Started())
+        ResumeThread(s.agent.pi.hThread);
     if (s.agent.Started())
         s.window = WaitForAgentWindow(s.agent.Pid(), kStartTimeoutMs);
     // The window comes before the subscription, and with it the event
@@ -247,6 +275,8 @@ void Unstage(Soak &s)
         s.agent.Kill();
         s.WaitForChildren();
     }
+    if (s.job != NULL)
+        CloseHandle(s.job);
     RemoveProductKey();
     SetEnvironmentVariableA("RECORDER_LOG", NULL);
     RemoveTree(s.base);

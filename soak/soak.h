@@ -90,6 +90,17 @@ struct Soak {
     // which its first window may have started).
     ULONGLONG since = 0;
     std::vector<DWORD> Children() const { return harness::ChildrenOf(agent.Pid(), since); }
+    // The agent and all it starts are in this job, whose accounting counts
+    // every program started, so that a missing record says whether nothing
+    // was started or what was started wrote nothing.
+    HANDLE job = NULL;
+    struct Programs {
+        long started = -1, running = -1;  // -1: unknown
+    };
+    Programs ProgramsStarted() const;
+    // One line on a launch that left no record: what the job counted since
+    // before, and whether the agent still answers.
+    std::string WhyNoRecord(const Programs &before) const;
     void WaitForChildren() const { harness::WaitForChildrenOf(agent.Pid(), kStartTimeoutMs, since); }
     // Same process, same window, and its class and title still find it.
     bool Alive(const char *where);

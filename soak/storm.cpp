@@ -206,6 +206,7 @@ struct Storm {
     Soak &s;
     Probe probe;
     Counts start;
+    Soak::Programs programs;  // as the phase began
     long expected = 0, posted = 0, records = 0;
     std::vector<Message> recent;        // the last few, shown when something goes wrong
     std::map<std::string, long> tally;  // event records by kind of address
@@ -263,6 +264,7 @@ bool Check(Storm &st, long index)
     ++st.expected;
     const Counts &start = st.start;
     const bool drained = st.s.WaitForRecords([&](const Counts &c) { return c.web - start.web >= st.expected; });
+    const std::string why = drained ? "" : ": " + st.s.WhyNoRecord(st.programs);
     st.s.WaitForChildren();
     const Counts seen = st.s.CountRecords();
     if (!st.s.Alive(phase))
@@ -270,7 +272,7 @@ bool Check(Storm &st, long index)
     if (!drained || seen.web - start.web != st.expected || seen.product != start.product || seen.other != start.other) {
         Fail("%s: by message #%ld the web site opened %ld times, not %ld (and %ld product, %ld other starts)%s", phase,
              index, seen.web - start.web, st.expected, seen.product - start.product, seen.other - start.other,
-             drained ? "" : ": the posted messages were not all handled, the agent hangs");
+             why.c_str());
         st.s.usable = drained;
         return false;
     }
@@ -288,6 +290,7 @@ bool PhaseStorm(Soak &s)
         return false;
     RemoveProductKey();
     st.start = s.CountRecords();
+    st.programs = s.ProgramsStarted();
     for (long i = 0; i < s.options.messages; ++i) {
         bool launch;
         const Message m = Draw(rng, st.probe, i, &launch);
