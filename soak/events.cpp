@@ -18,6 +18,7 @@ bool PhaseWebSite(Soak &s)
 {
     RemoveProductKey();
     const Counts before = s.CountRecords();
+    const Soak::Programs programs = s.ProgramsStarted();
     const long launches = s.options.launches;
     for (long i = 0; i < launches; ++i) {
         char where[80];
@@ -30,7 +31,8 @@ bool PhaseWebSite(Soak &s)
     Say("soak: %ld launch events opened the web site %ld times (%ld product, %ld other starts)", launches,
         after.web - before.web, after.product - before.product, after.other - before.other);
     if (after.web - before.web != launches || after.product != before.product || after.other != before.other)
-        Fail("phase 3: expected the web site %ld times and nothing else", launches);
+        Fail("phase 3: expected the web site %ld times and nothing else: %s", launches,
+             s.WhyNoRecord(programs).c_str());
     return true;
 }
 

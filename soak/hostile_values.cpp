@@ -151,6 +151,7 @@ bool PhaseHostileValues(Soak &s)
         }
         const Outcome expected = Model(v, s.productDir, singleByte);
         const Counts before = s.CountRecords();
+        const Soak::Programs programs = s.ProgramsStarted();
         if (!s.SendLaunch(where) || !s.Alive(where))
             return false;
         if (expected == kProduct || expected == kWebSite)
@@ -167,8 +168,8 @@ bool PhaseHostileValues(Soak &s)
             std::string shown = v.bytes.substr(0, 80);
             for (char &c : shown)
                 c = c < ' ' || c > '~' ? '.' : c;
-            Fail("%s: expected %s, got %ld web site, %ld product, %ld other starts; the value began \"%s\"", where,
-                 kOutcomeNames[expected], web, product, other, shown.c_str());
+            Fail("%s: expected %s, got %ld web site, %ld product, %ld other starts (%s); the value began \"%s\"",
+                 where, kOutcomeNames[expected], web, product, other, s.WhyNoRecord(programs).c_str(), shown.c_str());
         }
         ++tally[v.family][kOutcomeNames[seen]];
     }
