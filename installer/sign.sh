@@ -200,8 +200,15 @@ timestamp_failure() {
     fi
     why=$(printf '%s\n' "$out" | sed -n '/^TSA.s certificates file/,/^Timestamp Server Signature verification/p' \
         | sed -n 's/.*\(Verify error\|Error\): *//p' | head -1)
-    [ -n "$why" ] || why="osslsigncode said: $(printf '%s\n' "$out" | sed -n '/^Timestamp time/,$p' | grep -Ev '^[[:space:]]*$' | tr '\n\t' '  ' | cut -c1-600)"
-    echo "the time-stamping authority is not trusted (SIGN_TSA_CAFILE): $why"
+    if [ -n "$why" ]; then
+        echo "the time-stamping authority is not trusted (SIGN_TSA_CAFILE): $why"
+        return
+    fi
+    # No reason named: what it said of the timestamp (those lines are
+    # indented), to its verdict; or all it said, when nothing of one.
+    why=$(printf '%s\n' "$out" | sed -n '/^[[:space:]]*Timestamp/,/^Timestamp Server Signature verification/p')
+    [ -n "$why" ] || why=$out
+    echo "osslsigncode said: $(printf '%s\n' "$why" | grep -Ev '^[[:space:]]*$' | tr '\n\t' '  ' | cut -c1-600)"
 }
 
 # Verifies FILE's signature against SIGN_VERIFY_ARGS' anchors; SIGNER is
