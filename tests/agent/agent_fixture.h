@@ -27,8 +27,9 @@ protected:
     HWND StartAgent(const std::string &tail = "", int showState = -1);
     // A second process started with an exact command line; its exit code.
     DWORD RunOnce(const std::string &commandLine);
-    // Sends one device event through the library and waits until whatever
-    // the agent started has finished writing its record.
+    // Sends one device event through the library and waits for the
+    // programs the agent started to end (what they start in turn is not
+    // waited for: Started waits for the records a case expects).
     DWORD SendEvent(DWORD code);
     // A product folder under the test folder holding recorder copies.
     std::string MakeProduct(const std::string &name, bool withVorq, bool withDuxo);
