@@ -60,6 +60,9 @@ static DWORD AgentIn(DWORD dwSession, const RunningAgent *agents, int count)
     return 0;
 }
 
+/* How long a started agent is given to reach its message loop. */
+static const DWORD START_WAIT_MS = 10000;
+
 /* Starts the agent with the session user's token: the process id, or 0
  * with the error in *pdwError. */
 static DWORD StartIn(HANDLE hToken, LPCWSTR lpszAgentPath, LPCWSTR lpszSystemDir, DWORD *pdwError)
@@ -82,6 +85,11 @@ static DWORD StartIn(HANDLE hToken, LPCWSTR lpszAgentPath, LPCWSTR lpszSystemDir
     if (!bStarted)
         return 0;
     CloseHandle(pi.hThread);
+    /* Until its message loop runs (bounded), so that "started" means an
+     * agent that is up: one still starting is not yet listed with its image
+     * under Wine, and a rollback right after this must find it to end it.
+     * A wait that fails or runs out only means less is known. */
+    WaitForInputIdle(pi.hProcess, START_WAIT_MS);
     CloseHandle(pi.hProcess);
     return pi.dwProcessId;
 }
