@@ -19,18 +19,6 @@ const DWORD kMsiTimeoutMs = 5 * 60 * 1000;
 // Set once a case has found the machine clean: from then on, what a case
 // finds installed was left by the one before, not the machine's own.
 bool g_ranOnce;
-
-
-// The log's lines of the custom actions, to print beside a failed check.
-std::string ActionLines(const std::string &log)
-{
-    std::string lines;
-    for (const std::string &line : SplitLines(log))
-        if (line.find("StartAgent:") != std::string::npos || line.find("StopAgents:") != std::string::npos)
-            lines += "\n    " + line;
-    return lines.empty() ? " (none)" : lines;
-}
-
 }  // namespace
 
 /* ------------------------------------------------------------ the fixture */
@@ -132,7 +120,7 @@ MsiRun PackageLife::Install(const Package &package, const std::string &step, con
 {
     MsiRun run = Msiexec("/i " + Quote(package.path) + (properties.empty() ? "" : " " + properties), step);
     EXPECT_EQ(run.exitCode, kSuccess) << "installing " << package.path << " " << properties << " (" << run.logPath
-                                      << "); the custom actions logged:" << ActionLines(run.log);
+                                      << "); the custom actions logged:" << run.ActionLines();
     return run;
 }
 
@@ -184,7 +172,7 @@ void PackageLife::ExpectStartedInEverySession(const MsiRun &run, const std::vect
         const std::string line = "StartAgent: session " + std::to_string(session) + ": started " + AgentFile() +
                                  ", process " + std::to_string(agent.pid);
         EXPECT_TRUE(run.Logged(line))
-            << "expected in " << run.logPath << ": " << line << "\n  the custom actions logged:" << ActionLines(run.log);
+            << "expected in " << run.logPath << ": " << line << "\n  the custom actions logged:" << run.ActionLines();
     }
     std::sort(agentSessions.begin(), agentSessions.end());
     EXPECT_EQ(agentSessions, sessions) << "one agent in each session with a signed-in user (sessions of the agents "

@@ -59,6 +59,9 @@ struct MsiRun {
     // Installer spells them), and has it before the line that starts action.
     bool Logged(const std::string &text) const;
     bool LoggedBeforeAction(const std::string &text, const std::string &action) const;
+    // The log's lines of the custom actions, to print beside a failed check
+    // (the log itself is overwritten by the next run).
+    std::string ActionLines() const;
 };
 
 // One running agent of the installed path, as session-tool lists it.

@@ -163,7 +163,8 @@ TEST_F(PackageLife, FailureAfterTheStartRollsBack)
     const DWORD pid = (DWORD)strtoul(run.log.c_str() + started + 10, NULL, 10);
     EXPECT_TRUE(run.Logged("StopAgents: agent " + std::to_string(pid) + " quit") ||
                 run.Logged("StopAgents: agent " + std::to_string(pid) + " could not be asked to quit and was ended"))
-        << "the rollback did not end agent " << pid << " (" << run.logPath << ")";
+        << "the rollback did not end agent " << pid << " (" << run.logPath << "); the custom actions logged:"
+        << run.ActionLines();
     EXPECT_TRUE(WaitForProcessId(pid)) << "agent " << pid << " still runs after the rollback";
     Agents(0);
     ExpectNothingLeft();

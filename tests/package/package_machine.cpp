@@ -159,6 +159,15 @@ bool MsiRun::LoggedBeforeAction(const std::string &text, const std::string &acti
     return false;
 }
 
+std::string MsiRun::ActionLines() const
+{
+    std::string lines;
+    for (const std::string &line : SplitLines(log))
+        if (line.find("StartAgent:") != std::string::npos || line.find("StopAgents:") != std::string::npos)
+            lines += "\n    " + line;
+    return lines.empty() ? " (none)" : lines;
+}
+
 std::vector<DWORD> SignedInSessions()
 {
     std::vector<DWORD> sessions;
