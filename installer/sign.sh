@@ -218,8 +218,13 @@ verify_signature() {
     start=$(now_ns)
     out=$(osslsigncode_tool verify -in "$file" "${SIGN_VERIFY_ARGS[@]}" 2>&1); rc=$?
     VERIFY_NS=$(( VERIFY_NS + $(now_ns) - start ))
-    if [ $rc -ne 0 ] || ! printf '%s\n' "$out" | grep -q '^Signature verification: ok'; then
+    if ! printf '%s\n' "$out" | grep -q '^Signature verification: ok'; then
         sign_fail "the signature of $name does not verify: $(verify_failure "$out")"
+        return
+    fi
+    # (Still a failure: a verifier that did not end well is not trusted.)
+    if [ $rc -ne 0 ]; then
+        sign_fail "osslsigncode said the signature of $name verifies, then exited with status $rc"
         return
     fi
     # osslsigncode says "Signature verification: ok" for a signature whose
