@@ -172,6 +172,9 @@ signing_setup() {
     fi
 }
 
+# osslsigncode's output as one line, for a failure it gave no reason for.
+osslsigncode_said() { echo "osslsigncode said: $(printf '%s\n' "$1" | grep -Ev '^[[:space:]]*$' | tr '\n\t' '  ' | cut -c1-600)"; }
+
 # Why osslsigncode's verify output says a signature failed, in a few words.
 verify_failure() {
     local out=$1 why
@@ -186,7 +189,7 @@ verify_failure() {
         # CRL was given and the signature verifies: that is never the reason.)
         why=$(printf '%s\n' "$out" | grep -Ev 'HTTP failure|Faild to get CRL|Failed to get CRL' \
             | grep -Ei 'fail|error|use the' | head -1)
-        printf '%s\n' "${why:-osslsigncode said: $(printf '%s' "$out" | grep -v '^[[:space:]]*$' | tr '\n\t' '  ' | cut -c1-600)}"
+        printf '%s\n' "${why:-$(osslsigncode_said "$out")}"
     fi
 }
 
@@ -208,7 +211,7 @@ timestamp_failure() {
     # indented), to its verdict; or all it said, when nothing of one.
     why=$(printf '%s\n' "$out" | sed -n '/^[[:space:]]*Timestamp/,/^Timestamp Server Signature verification/p')
     [ -n "$why" ] || why=$out
-    echo "osslsigncode said: $(printf '%s\n' "$why" | grep -Ev '^[[:space:]]*$' | tr '\n\t' '  ' | cut -c1-600)"
+    osslsigncode_said "$why"
 }
 
 # Verifies FILE's signature against SIGN_VERIFY_ARGS' anchors; SIGNER is

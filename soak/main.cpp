@@ -234,13 +234,14 @@ bool Stage(Soak &s)
     Say("soak: agent %s", path.c_str());
     if (!s.productDir.empty())
         s.agent = Start(path, Quote(path), -1, true);
-    s.job = CreateJobObjectA(NULL, NULL);
-    if (s.agent.Started() && (s.job == NULL || !AssignProcessToJobObject(s.job, s.agent.pi.hProcess)))
-        Say("soak: the agent is in no job (error %lu): a missing record will not say what was started", GetLastError());
-    if (s.agent.Started())
+    if (s.agent.Started()) {
+        s.job = CreateJobObjectA(NULL, NULL);
+        if (s.job == NULL || !AssignProcessToJobObject(s.job, s.agent.pi.hProcess))
+            Say("soak: the agent is in no job (error %lu): a missing record will not say what was started",
+                GetLastError());
         ResumeThread(s.agent.pi.hThread);
-    if (s.agent.Started())
         s.window = WaitForAgentWindow(s.agent.Pid(), kStartTimeoutMs);
+    }
     // The window comes before the subscription, and with it the event
     // channel: an event sent in between finds no channel.
     HidReply status;
