@@ -172,8 +172,23 @@ signing_setup() {
     fi
 }
 
-# osslsigncode's output as one line, for a failure it gave no reason for.
-osslsigncode_said() { echo "osslsigncode said: $(printf '%s\n' "$1" | grep -Ev '^[[:space:]]*$' | tr '\n\t' '  ' | cut -c1-600)"; }
+# osslsigncode's output as one line, for a failure it gave no reason for:
+# its end, where its verdict is (or is missing).
+osslsigncode_said() {
+    local said
+    said=$(printf '%s\n' "$1" | grep -Ev '^[[:space:]]*$' | tr '\n\t' '  ')
+    said=${said% }
+    [ ${#said} -le 600 ] || said="... ${said: -600}"
+    echo "osslsigncode said: $said"
+}
+
+# How osslsigncode ended, when not with status 0: one clause to add.
+exit_status() {
+    [ "$1" -eq 0 ] && return
+    if [ "$1" -gt 128 ]; then echo " (osslsigncode was ended by signal $(( $1 - 128 )))"
+    else echo " (osslsigncode exited with status $1)"
+    fi
+}
 
 # Why osslsigncode's verify output says a signature failed, in a few words.
 verify_failure() {
@@ -222,7 +237,7 @@ verify_signature() {
     out=$(osslsigncode_tool verify -in "$file" "${SIGN_VERIFY_ARGS[@]}" 2>&1); rc=$?
     VERIFY_NS=$(( VERIFY_NS + $(now_ns) - start ))
     if ! printf '%s\n' "$out" | grep -q '^Signature verification: ok'; then
-        sign_fail "the signature of $name does not verify: $(verify_failure "$out")"
+        sign_fail "the signature of $name does not verify: $(verify_failure "$out")$(exit_status $rc)"
         return
     fi
     # (Still a failure: a verifier that did not end well is not trusted.)
