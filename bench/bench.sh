@@ -152,9 +152,9 @@ bench_idle_delta() {
 bench_round() {
     local agent=$TB_TREE/bin/agent.exe floor=$BENCH_OUT/floor.exe tmp=$BENCH_OUT/round
     mkdir -p "$tmp"
-    "$TB_LOADER" "$agent" </dev/null >/dev/null 2>&1 &
+    "${TB_START[@]}" "$agent" </dev/null >/dev/null 2>&1 &
     local apid=$!
-    "$TB_LOADER" "$floor" </dev/null >/dev/null 2>&1 &
+    "${TB_START[@]}" "$floor" </dev/null >/dev/null 2>&1 &
     local fpid=$!
     BENCH_PIDS+=("$apid" "$fpid")
 

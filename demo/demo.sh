@@ -75,7 +75,7 @@ step_install_product() {
 
 step_start_agent() {
     demo_step "Starting the agent as a user would (agent.exe, no arguments)"
-    "$TB_LOADER" "$TB_TREE/bin/agent.exe" </dev/null >/dev/null 2>&1 &
+    "${TB_START[@]}" "$TB_TREE/bin/agent.exe" </dev/null >/dev/null 2>&1 &
     AGENT_PID=$!
     if testbed_wait 10 subscribed && agent_alive; then
         ok "the agent is running, hidden, and subscribed to device events:"

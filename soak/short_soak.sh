@@ -16,4 +16,4 @@ out=$(testbed_prefix "$PREFIX") || { echo "short soak: cannot create the prefix 
 trap 'testbed_stop "$PREFIX"' EXIT
 testbed_env "$PREFIX"
 testbed_start "$PREFIX"
-"$TB_LOADER" "$TB_TREE/soak/soak.exe" --short </dev/null
+"${TB_START[@]}" "$TB_TREE/soak/soak.exe" --short </dev/null

@@ -49,7 +49,7 @@ soak_driver() {
         args+=(--agent "$(testbed_winpath "$agent")")
     fi
     local rc=0
-    timeout --kill-after=10 1200 "$TB_LOADER" "$TB_TREE/soak/soak.exe" "${args[@]}" "$@" </dev/null || rc=$?
+    timeout --kill-after=10 1200 "${TB_START[@]}" "$TB_TREE/soak/soak.exe" "${args[@]}" "$@" </dev/null || rc=$?
     if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
         die "soak: the driver itself did not finish within 20 minutes"
     fi

@@ -27,10 +27,25 @@ TB_CONFIGS="x86 wow64 x64"
 TB_WINE32=/usr/lib/wine/wine
 TB_WINE64=/usr/lib/wine/wine64
 
+# testbed_starter ARRAY LOADER: ARRAY becomes the command that starts a
+# Windows program under LOADER: through its preloader (Debian's
+# wine32-preloader and wine64-preloader), which reserves the address ranges
+# Windows programs need before anything of Linux's is mapped.  Without it the
+# kernel's address-space randomisation now and then puts a library there, and
+# a Wine program then dies as it starts (CreateProcess: ERROR_INTERNAL_ERROR)
+# or crashes on its way out.  What Wine starts from a program is started the
+# same way.
+testbed_starter() {
+    local -n starter=$1
+    starter=("$2")
+    [ ! -x "$2-preloader" ] || starter=("$2-preloader" "$2")
+}
+
 # testbed_use CONFIG: the configuration's facts, as TB_* variables.
 #   TB_TREE      its CMake build tree     TB_HOME    its own folder
 #   TB_PREFIX    its test prefix          TB_ARCH    win32 or win64
 #   TB_LOADER    the loader its programs run under
+#   TB_START     (an array) the command that starts one of its programs
 #   TB_TOOLCHAIN its CMake toolchain file (cmake/TB_TOOLCHAIN.cmake)
 #   TB_PLATFORM  x86 or x64, the width of its files
 #   TB_TRIPLET   the MinGW-w64 triplet of its tools (as the toolchain file
@@ -48,6 +63,7 @@ testbed_use() {
         *) printf 'testbed: no configuration "%s" (there are: %s)\n' "$1" "$TB_CONFIGS" >&2; return 1 ;;
     esac
     TB_PREFIX=$TB_HOME/wineprefix
+    testbed_starter TB_START "$TB_LOADER"
     TB_TRIPLET=$(sed -n 's/^set(MINGW_TRIPLET \(.*\))$/\1/p' "$TB_ROOT/cmake/$TB_TOOLCHAIN.cmake")
 }
 
@@ -67,25 +83,26 @@ testbed_env() {
 # prefix, which keeps Wine's own browser, as a Windows machine keeps its
 # own).  One marker says it is ready.  Prints what failed and returns 1.
 testbed_prefix() {
-    local prefix=${1:-$TB_PREFIX} bare=${2:-} boot=$TB_WINE32
+    local prefix=${1:-$TB_PREFIX} bare=${2:-} boot=$TB_WINE32 booter
     local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
     [ -f "$prefix/.testbed-ready" ] && return 0
     # A win64 prefix is made by the 64-bit loader, whichever runs in it later.
     [ "$TB_ARCH" = win64 ] && boot=$TB_WINE64
+    testbed_starter booter "$boot"
     rm -rf "$prefix"
     mkdir -p "$(dirname "$prefix")"
     (
         testbed_env "$prefix"
-        WINEARCH=$TB_ARCH WINELOADER=$boot "$boot" wineboot -i </dev/null >/dev/null 2>"$prefix.err" \
+        WINEARCH=$TB_ARCH WINELOADER=$boot "${booter[@]}" wineboot -i </dev/null >/dev/null 2>"$prefix.err" \
             || { echo "wineboot failed under $boot: $(tail -1 "$prefix.err")"; exit 1; }
         local win scheme failed=
         win=$(testbed_winpath "$TB_TREE/tests/recorder.exe")
         [ -n "$win" ] || { echo "winepath gave no Windows path for $TB_TREE/tests/recorder.exe"; exit 1; }
-        { "$TB_LOADER" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
-          "$TB_LOADER" reg add "$aedebug" /v Debugger /d '' /f && "$TB_LOADER" reg add "$aedebug" /v Auto /d 1 /f
+        { "${TB_START[@]}" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
+          "${TB_START[@]}" reg add "$aedebug" /v Debugger /d '' /f && "${TB_START[@]}" reg add "$aedebug" /v Auto /d 1 /f
         } </dev/null >/dev/null 2>&1 || failed=1
         for scheme in http https; do
-            [ -n "$bare" ] || "$TB_LOADER" reg add "HKCR\\$scheme\\shell\\open\\command" /ve /d "\"$win\" \"%1\"" /f \
+            [ -n "$bare" ] || "${TB_START[@]}" reg add "HKCR\\$scheme\\shell\\open\\command" /ve /d "\"$win\" \"%1\"" /f \
                 </dev/null >/dev/null 2>&1 || failed=1
         done
         [ -z "$failed" ] || { echo "could not set up the prefix with reg"; exit 1; }
@@ -101,7 +118,7 @@ testbed_prefix() {
 # standard handles, and whoever reads that pipe (CTest, a terminal
 # pipeline) would wait for them.
 testbed_start() {
-    ( testbed_env "${1:-$TB_PREFIX}"; wineserver -p; "$TB_LOADER" cmd /c exit ) </dev/null >/dev/null 2>&1 || true
+    ( testbed_env "${1:-$TB_PREFIX}"; wineserver -p; "${TB_START[@]}" cmd /c exit ) </dev/null >/dev/null 2>&1 || true
 }
 
 # testbed_stop PREFIX...: ends each prefix's wineserver and every program in it.
@@ -116,13 +133,13 @@ testbed_stop() {
 # testbed_run PROGRAM [ARGS...]: a program of the configuration in hand,
 # in the environment testbed_env has set; testbed_quiet, the same with
 # neither input nor output, for its exit code only.
-testbed_run() { "$TB_LOADER" "$@"; }
-testbed_quiet() { "$TB_LOADER" "$@" </dev/null >/dev/null 2>&1; }
+testbed_run() { "${TB_START[@]}" "$@"; }
+testbed_quiet() { "${TB_START[@]}" "$@" </dev/null >/dev/null 2>&1; }
 
 # testbed_winpath PATH: the Windows path of a Linux one ("" when Wine gives
 # none); testbed_unixpath, the other way.
-testbed_winpath() { "$TB_LOADER" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
-testbed_unixpath() { "$TB_LOADER" winepath -u "$1" </dev/null 2>/dev/null; }
+testbed_winpath() { "${TB_START[@]}" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r'; }
+testbed_unixpath() { "${TB_START[@]}" winepath -u "$1" </dev/null 2>/dev/null; }
 
 # testbed_wait SECONDS COMMAND...: polls COMMAND every tenth of a second
 # until it succeeds; 1 when it has not within SECONDS.

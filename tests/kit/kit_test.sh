@@ -25,9 +25,9 @@ source "$HERE/../checks.sh"
 snapshot() {
     local key view
     for key in 'HKCR\http' 'HKCR\https' 'HKCU\Software\Classes\http' 'HKCU\Software\Classes\https'; do
-        "$TB_LOADER" reg query "$key" /s
+        "${TB_START[@]}" reg query "$key" /s
     done
-    for view in /reg:32 /reg:64; do "$TB_LOADER" reg query 'HKLM\SOFTWARE\Ostrel' /s $view; done
+    for view in /reg:32 /reg:64; do "${TB_START[@]}" reg query 'HKLM\SOFTWARE\Ostrel' /s $view; done
 }
 # unchanged OK FAIL: the snapshot is what it was before the run, or the two
 # side by side where they differ.
@@ -40,7 +40,7 @@ unchanged() {
     bad "$2"
 }
 no_saved_state() { [ ! -e "$PREFIX/drive_c/$NAME/saved-state.txt" ]; }
-kit_cmd() { "$TB_LOADER" cmd /c "C:\\$NAME\\$1" </dev/null; }
+kit_cmd() { "${TB_START[@]}" cmd /c "C:\\$NAME\\$1" </dev/null; }
 
 # The cases the kit's run takes from each test program: every case already
 # runs in this configuration's own suite, so the kit's run needs only those
@@ -127,7 +127,7 @@ run_members() {
 }
 run_ended() { ! ps -o stat= -s "$run" | grep -qv '^Z'; }
 session_of() { [ "$(ps -o sid= -p "$1" | tr -d ' ')" = "$1" ]; }
-setsid "$TB_LOADER" cmd /c "$KIT_WIN\\run-tests.cmd --gtest_filter=AgentTest.*" </dev/null >"$TB_HOME/kit-interrupted.log" 2>&1 &
+setsid "${TB_START[@]}" cmd /c "$KIT_WIN\\run-tests.cmd --gtest_filter=AgentTest.*" </dev/null >"$TB_HOME/kit-interrupted.log" 2>&1 &
 run=$!
 # (setsid makes it so once it runs, which may be a moment after the fork)
 check "the interrupted run has a session of its own" testbed_wait 5 session_of "$run"
@@ -154,7 +154,7 @@ check "the interrupted run left no saved state behind" no_saved_state
 # step starts, and the run exits 3 with everything put back.
 KIT_LOGS=$PREFIX/drive_c/$NAME/logs
 rm -f "$KIT_LOGS"/Upgrade-*.log
-setsid "$TB_LOADER" cmd /c "$KIT_WIN\\run-tests.cmd --gtest_filter=PackageLife.Upgrade" </dev/null \
+setsid "${TB_START[@]}" cmd /c "$KIT_WIN\\run-tests.cmd --gtest_filter=PackageLife.Upgrade" </dev/null \
     >"$TB_HOME/kit-interrupted-package.log" 2>&1 &
 run=$!
 check "the run interrupted in the package's life has a session of its own" testbed_wait 5 session_of "$run"

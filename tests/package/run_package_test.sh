@@ -36,7 +36,7 @@ trap 'testbed_stop "$PREFIX"' EXIT
 testbed_env "$PREFIX"
 testbed_start "$PREFIX"
 rm -rf "$LOGS" && mkdir -p "$LOGS"
-"$TB_LOADER" "$TB_TREE/tests/package_test.exe" --packages="$(testbed_winpath "$TB_TREE/packages")" \
+"${TB_START[@]}" "$TB_TREE/tests/package_test.exe" --packages="$(testbed_winpath "$TB_TREE/packages")" \
     --logs="$(testbed_winpath "$LOGS")" "${filter[@]}" "$@" </dev/null
 rc=$?
 [ $rc -ne 0 ] || touch "$PREFIX.passed"
