@@ -92,13 +92,14 @@ say_library_signature() {
     # Only the signature's own digest and signer are read here; whether its
     # chain is trusted depends on the machine it is installed on.
     out=$("$tool" verify -in "$file" 2>&1 </dev/null)
-    if printf '%s\n' "$out" | grep -q 'No signature found'; then
+    # (Read from here-strings: see sign.sh.)
+    if grep -q 'No signature found' <<<"$out"; then
         printf 'package: warning: HIDUSB_DLL %s is not signed (Authenticode): Smart App Control and WDAC block unsigned DLLs\n' "$file" >&2
         return 0
     fi
-    current=$(printf '%s\n' "$out" | awk -F': *' '/^Current message digest/ { print $2; exit }')
-    calculated=$(printf '%s\n' "$out" | awk -F': *' '/^Calculated message digest/ { print $2; exit }')
-    subject=$(printf '%s\n' "$out" | awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }')
+    current=$(awk -F': *' '/^Current message digest/ { print $2; exit }' <<<"$out")
+    calculated=$(awk -F': *' '/^Calculated message digest/ { print $2; exit }' <<<"$out")
+    subject=$(awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }' <<<"$out")
     if [ -z "$current" ] || [ -z "$calculated" ]; then
         library_fail "$file: its signature could not be read ($tool said: $(printf '%s\n' "$out" | grep -m1 .))"
         return

@@ -68,19 +68,24 @@ need_file() {
 # The signing certificate's subject as osslsigncode prints it, from PEM on stdin.
 certificate_subject() { openssl x509 -noout -subject -nameopt compat 2>/dev/null | sed 's/^subject=//'; }
 
+# What is said here of a tool's output reads it from a here-string, never
+# from a pipe: under pipefail (./dev's, and the tests'), a reader that stops
+# at its match fails the pipe whenever the writer still had lines to give,
+# and a signature that verifies would be reported as one that does not.
+
 # What openssl's CLI said went wrong: the reason of its first error, or its first line.
 openssl_reason() {
     local reason
-    reason=$(printf '%s\n' "$1" | awk -F: '/^[0-9A-F]+:error:/ { print $6; exit }')
-    printf '%s' "${reason:-$(printf '%s\n' "$1" | head -1)}"
+    reason=$(awk -F: '/^[0-9A-F]+:error:/ { print $6; exit }' <<<"$1")
+    printf '%s' "${reason:-$(head -1 <<<"$1")}"
 }
 
 # The most telling line of a failed osslsigncode run: its own first message,
 # and the reason of the first OpenSSL error ("PIN incorrect").
 failure_reason() {
     local own reason
-    own=$(printf '%s\n' "$1" | grep -Ev '^[0-9A-F]+:error:|^Engine "|^(Failed|Succeeded)$|^[[:space:]]*$' | head -1)
-    reason=$(printf '%s\n' "$1" | awk -F: '/^[0-9A-F]+:error:/ { print $6; exit }')
+    own=$(awk '!/^[0-9A-F]+:error:|^Engine "|^(Failed|Succeeded)$|^[[:space:]]*$/ { print; exit }' <<<"$1")
+    reason=$(awk -F: '/^[0-9A-F]+:error:/ { print $6; exit }' <<<"$1")
     printf '%s' "${own:-osslsigncode failed}${reason:+ ($reason)}"
 }
 
@@ -176,7 +181,7 @@ signing_setup() {
 # its end, where its verdict is (or is missing).
 osslsigncode_said() {
     local said
-    said=$(printf '%s\n' "$1" | grep -Ev '^[[:space:]]*$' | tr '\n\t' '  ')
+    said=$(grep -Ev '^[[:space:]]*$' <<<"$1" | tr '\n\t' '  ')
     said=${said% }
     [ ${#said} -le 600 ] || said="... ${said: -600}"
     echo "osslsigncode said: $said"
@@ -193,17 +198,17 @@ exit_status() {
 # Why osslsigncode's verify output says a signature failed, in a few words.
 verify_failure() {
     local out=$1 why
-    if printf '%s\n' "$out" | grep -Eq 'No signature found|has no signature'; then
+    if grep -Eq 'No signature found|has no signature' <<<"$out"; then
         echo "it has no signature"
-    elif printf '%s\n' "$out" | grep -Eq '(message digest|DigitalSignature) *:.*MISMATCH'; then
+    elif grep -Eq '(message digest|DigitalSignature) *:.*MISMATCH' <<<"$out"; then
         echo "its contents do not match the signature (digest mismatch)"
-    elif why=$(printf '%s\n' "$out" | sed -n 's/.*Verify error: *//p' | head -1) && [ -n "$why" ]; then
+    elif why=$(sed -n '/Verify error:/{s/.*Verify error: *//p;q}' <<<"$out") && [ -n "$why" ]; then
         echo "its chain is not trusted: $why"
     else
         # (osslsigncode 2.9 reports a CRL it could not fetch even where the
         # CRL was given and the signature verifies: that is never the reason.)
-        why=$(printf '%s\n' "$out" | grep -Ev 'HTTP failure|Faild to get CRL|Failed to get CRL' \
-            | grep -Ei 'fail|error|use the' | head -1)
+        why=$(awk '!/HTTP failure|Faild to get CRL|Failed to get CRL/ && tolower($0) ~ /fail|error|use the/ { print; exit }' \
+            <<<"$out")
         printf '%s\n' "${why:-$(osslsigncode_said "$out")}"
     fi
 }
@@ -212,19 +217,19 @@ verify_failure() {
 # check of the authority's chain gave (2.5 and 2.9 word it differently).
 timestamp_failure() {
     local out=$1 why
-    if printf '%s\n' "$out" | grep -q '^Timestamp is not available'; then
+    if grep -q '^Timestamp is not available' <<<"$out"; then
         echo "it carries none"
         return
     fi
-    why=$(printf '%s\n' "$out" | sed -n '/^TSA.s certificates file/,/^Timestamp Server Signature verification/p' \
-        | sed -n 's/.*\(Verify error\|Error\): *//p' | head -1)
+    why=$(sed -n '/^TSA.s certificates file/,/^Timestamp Server Signature verification/{s/.*\(Verify error\|Error\): *//p}' \
+        <<<"$out" | head -1)
     if [ -n "$why" ]; then
         echo "the time-stamping authority is not trusted (SIGN_TSA_CAFILE): $why"
         return
     fi
     # No reason named: what it said of the timestamp (those lines are
     # indented), to its verdict; or all it said, when nothing of one.
-    why=$(printf '%s\n' "$out" | sed -n '/^[[:space:]]*Timestamp/,/^Timestamp Server Signature verification/p')
+    why=$(sed -n '/^[[:space:]]*Timestamp/,/^Timestamp Server Signature verification/p' <<<"$out")
     [ -n "$why" ] || why=$out
     osslsigncode_said "$why"
 }
@@ -236,7 +241,7 @@ verify_signature() {
     start=$(now_ns)
     out=$(osslsigncode_tool verify -in "$file" "${SIGN_VERIFY_ARGS[@]}" 2>&1); rc=$?
     VERIFY_NS=$(( VERIFY_NS + $(now_ns) - start ))
-    if ! printf '%s\n' "$out" | grep -q '^Signature verification: ok'; then
+    if ! grep -q '^Signature verification: ok' <<<"$out"; then
         sign_fail "the signature of $name does not verify: $(verify_failure "$out")$(exit_status $rc)"
         return
     fi
@@ -248,11 +253,11 @@ verify_signature() {
     # osslsigncode says "Signature verification: ok" for a signature whose
     # certificate is valid today even when its timestamp fails; a time-stamped
     # signature counts only with a timestamp that verifies.
-    if [ -n "${SIGN_TIMESTAMP_URL:-}" ] && ! printf '%s\n' "$out" | grep -q '^Timestamp Server Signature verification: ok'; then
+    if [ -n "${SIGN_TIMESTAMP_URL:-}" ] && ! grep -q '^Timestamp Server Signature verification: ok' <<<"$out"; then
         sign_fail "the timestamp of $name does not verify: $(timestamp_failure "$out")"
         return
     fi
-    SIGNER=$(printf '%s\n' "$out" | awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }')
+    SIGNER=$(awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }' <<<"$out")
 }
 
 # Signs IN into OUT (SHA-256) and verifies OUT.
@@ -264,7 +269,7 @@ sign_file() {
     log=$(osslsigncode_tool sign "${SIGN_KEY_ARGS[@]}" -h sha256 -n "$SIGN_DESCRIPTION" -in "$in" -out "$out" 2>&1)
     if [ $? -ne 0 ] || [ ! -s "$out" ]; then
         rm -f "$out"
-        if printf '%s\n' "$log" | grep -q 'RFC 3161 timestamping failed'; then
+        if grep -q 'RFC 3161 timestamping failed' <<<"$log"; then
             sign_fail "signing $name: the time-stamping server $SIGN_TIMESTAMP_URL gave no timestamp: $(failure_reason "$log")"
         else
             sign_fail "signing $name with the $(key_kind) failed: $(failure_reason "$log")"

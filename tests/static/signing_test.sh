@@ -280,6 +280,17 @@ else
     bad "build_package failed: $ERR"
 fi
 
+# A verifier that goes on after its verdict, with more than a pipe holds:
+# its verdict still counts (read whole, this test runs under pipefail).
+CASE=long-verifier-output
+printf '#!/bin/sh\n"%s" "$@"; rc=$?\n[ "$1" != verify ] || seq 1 30000\nexit $rc\n' "$(command -v "$TOOL")" \
+    >"$SCRATCH/long-osslsigncode" && chmod +x "$SCRATCH/long-osslsigncode"
+if package_with "$SCRATCH/long" OSSLSIGNCODE="$SCRATCH/long-osslsigncode" "$P12" "$PW" "$TRUST" "$NO_TS"; then
+    ok "a signature verifies when osslsigncode says more after 'Signature verification: ok'"
+else
+    bad "build_package failed: $ERR"
+fi
+
 # Each must stop with one line and leave nothing behind: name | environment | the line (ERE).
 # Each names a complete key and SIGN_NO_TIMESTAMP=1 unless what it tests is
 # one of them, so that it fails for its own reason.
