@@ -137,7 +137,9 @@ check "its runner is one process of that session (${runner:-none})" [ "$(wc -w <
 kill -INT "$runner"
 wait "$run"
 rc=$?
-said() { tr -d '\r' <"$TB_HOME/kit-$1.log" | grep -q "$2"; }
+# (Whole logs as here-strings: under pipefail, grep -q stopping at its match
+# would fail a pipe whose writer had more to give.)
+said() { grep -q "$2" <<<"$(tr -d '\r' <"$TB_HOME/kit-$1.log")"; }
 check "an interrupted run exits 3 (it exited $rc)" [ "$rc" -eq 3 ]
 check "... says it was interrupted" said interrupted '^kit: interrupted'
 check "... ended the program it ran" said interrupted '^FAIL agent_test.exe did not finish (exit code 3'
@@ -193,7 +195,7 @@ testbed_quiet msiexec /i "$RELEASED" /qn 'INSTALLDIR=C:\Tools\Ostrel' \
     && [ -f "$PREFIX/drive_c/Tools/Ostrel/agent.exe" ] || fail "installing 1.0.0 in C:\\Tools\\Ostrel as the machine's own"
 kit_cmd 'run-tests.cmd --gtest_filter=PackageLife.Install' >"$TB_HOME/kit-installed.log" 2>&1
 rc=$?
-package_log() { tr -d '\r' <"$PREFIX/drive_c/$NAME/logs/package_test.exe.txt" | grep -q "$1"; }
+package_log() { grep -q "$1" <<<"$(tr -d '\r' <"$PREFIX/drive_c/$NAME/logs/package_test.exe.txt")"; }
 check "with Ostrel Agent installed, the run fails (exit code $rc)" [ "$rc" -eq 1 ]
 check "... its package case failing" said installed '^kit: package_test.exe: 0 passed, 1 failed'
 check "... saying so" package_log 'is installed on this machine, and it is left alone'
