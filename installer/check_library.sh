@@ -55,9 +55,9 @@ check_device_library() {
         || { library_fail "$file cannot be read: $LIBRARY_OBJDUMP is missing (Debian package: binutils-mingw-w64-x86-64)"; return; }
     dump=$(LC_ALL=C "$LIBRARY_OBJDUMP" -p "$file" 2>/dev/null) \
         || { library_fail "$file is not a Windows PE file"; return; }
-    format=$(printf '%s\n' "$dump" | sed -n 's/.*file format \([^ ]*\)$/\1/p' | head -1)
-    characteristics=$(printf '%s\n' "$dump" | awk '$1 == "Characteristics" { print $2; exit }')
-    magic=$(printf '%s\n' "$dump" | awk '$1 == "Magic" { print $2; exit }')
+    format=$(awk 'match($0, /file format [^ ]*$/) { print substr($0, RSTART + 12); exit }' <<<"$dump")
+    characteristics=$(awk '$1 == "Characteristics" { print $2; exit }' <<<"$dump")
+    magic=$(awk '$1 == "Magic" { print $2; exit }' <<<"$dump")
     case $format in
         pei-i386|pei-x86-64) ;;
         *) library_fail "$file is not a Windows PE image (objdump reads it as ${format:-nothing it knows})"; return ;;
@@ -101,7 +101,7 @@ say_library_signature() {
     calculated=$(awk -F': *' '/^Calculated message digest/ { print $2; exit }' <<<"$out")
     subject=$(awk '/Signer.s certificate:/ { s = 1 } s && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }' <<<"$out")
     if [ -z "$current" ] || [ -z "$calculated" ]; then
-        library_fail "$file: its signature could not be read ($tool said: $(printf '%s\n' "$out" | grep -m1 .))"
+        library_fail "$file: its signature could not be read ($tool said: $(grep -m1 . <<<"$out"))"
         return
     fi
     if [ "${current// /}" != "${calculated// /}" ]; then
