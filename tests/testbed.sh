@@ -130,6 +130,17 @@ testbed_stop() {
     done
 }
 
+# testbed_reported_pass FILE: FILE is a whole GoogleTest JSON report
+# (GTEST_OUTPUT=json:...) of at least one case, none failed or in error.
+testbed_reported_pass() {
+    awk '{ sub(/\r$/, "") }
+         !done && /^  "(tests|failures|errors)": [0-9]+,$/ { gsub(/[",:]/, ""); n[$1] = $2 + 0; seen[$1] = 1 }
+         /^  "testsuites": \[/ { done = 1 }
+         { last = $0 }
+         END { exit !(seen["tests"] && seen["failures"] && seen["errors"] && n["tests"] > 0 &&
+                      n["failures"] == 0 && n["errors"] == 0 && last == "}") }' "$1" 2>/dev/null
+}
+
 # testbed_run PROGRAM [ARGS...]: a program of the configuration in hand,
 # in the environment testbed_env has set; testbed_quiet, the same with
 # neither input nor output, for its exit code only.
