@@ -32,9 +32,8 @@ TB_WINE64=/usr/lib/wine/wine64
 # wine32-preloader and wine64-preloader), which reserves the address ranges
 # Windows programs need before anything of Linux's is mapped.  Without it the
 # kernel's address-space randomisation now and then puts a library there, and
-# a Wine program then dies as it starts (CreateProcess: ERROR_INTERNAL_ERROR)
-# or crashes on its way out.  What Wine starts from a program is started the
-# same way.
+# a Wine program then dies as it starts (CreateProcess: ERROR_INTERNAL_ERROR).
+# What Wine starts from a program is started the same way.
 testbed_starter() {
     local -n starter=$1
     starter=("$2")
