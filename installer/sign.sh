@@ -221,8 +221,8 @@ timestamp_failure() {
         echo "it carries none"
         return
     fi
-    why=$(sed -n '/^TSA.s certificates file/,/^Timestamp Server Signature verification/{s/.*\(Verify error\|Error\): *//p}' \
-        <<<"$out" | head -1)
+    why=$(sed -n '/^TSA.s certificates file/,/^Timestamp Server Signature verification/{/\(Verify error\|Error\):/{s/.*\(Verify error\|Error\): *//p;q}}' \
+        <<<"$out")
     if [ -n "$why" ]; then
         echo "the time-stamping authority is not trusted (SIGN_TSA_CAFILE): $why"
         return

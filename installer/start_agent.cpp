@@ -85,10 +85,9 @@ static DWORD StartIn(HANDLE hToken, LPCWSTR lpszAgentPath, LPCWSTR lpszSystemDir
     if (!bStarted)
         return 0;
     CloseHandle(pi.hThread);
-    /* Until its message loop runs (bounded), so that "started" means an
-     * agent that is up: one still starting is not yet listed with its image
-     * under Wine, and a rollback right after this must find it to end it.
-     * A wait that fails or runs out only means less is known. */
+    /* Until its message loop runs (bounded), so that "started" in the log
+     * means an agent that is up, which a rollback right after this can find
+     * and end.  A wait that fails or runs out only means less is known. */
     WaitForInputIdle(pi.hProcess, START_WAIT_MS);
     CloseHandle(pi.hProcess);
     return pi.dwProcessId;
